@@ -1,0 +1,9 @@
+#include "app/config.h"
+
+#include <stdio.h>
+
+// Until the command exists it answers as on a machine without a handset.
+int configCommand(int, char**) {
+  printf("KV30 not found.");
+  return 1;
+}

@@ -1,0 +1,9 @@
+#include "app/interactive.h"
+
+#include <stdio.h>
+
+// Until the command exists it answers as on a machine without a handset.
+int interactiveCommand() {
+  printf("KV30 not found.");
+  return 1;
+}

@@ -1,0 +1,7 @@
+#ifndef VELKOR_APP_INTERACTIVE_H
+#define VELKOR_APP_INTERACTIVE_H
+
+// A terminal on the handset's shell until Ctrl-C. Returns the exit status.
+int interactiveCommand();
+
+#endif

@@ -1,0 +1,3 @@
+#include "app/main.h"
+
+int main(int argc, char** argv) { return velkorMain(argc, argv); }

@@ -1,0 +1,3 @@
+#include "usbhandler/usbcallback.h"
+
+void CUsbCallback::onRecv(CUsbIoBuffer*) {}
