@@ -43,8 +43,9 @@ void printUsage() {
   printf("              command <kv30 commands> \n");
   printf(" \n");
   printf(" examples:\n");
-  printf(" 1. velkor.exe config /ssid myssid /wep-key 4be07d21a9c3f5e8617d0b2c94 /cipher wep128 "
-         "/wep-index 1 /prot h323 /gk-addr 192.168.0.10 /e164 501\n");
+  printf(
+      " 1. velkor.exe config /ssid myssid /wep-key 4be07d21a9c3f5e8617d0b2c94 /cipher wep128 "
+      "/wep-index 1 /prot h323 /gk-addr 192.168.0.10 /e164 501\n");
   printf(" 2. velkor.exe upload kv30.bin\n");
   printf(" 3. velkor.exe interactive\n");
   printf(" 4. velkor.exe login; velkor.exe command config show \n");

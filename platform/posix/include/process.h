@@ -15,9 +15,8 @@ extern "C" {
 // Starts a thread running start(arglist). Returns its handle (a kernel object
 // that is signalled when the thread ends; close it with CloseHandle), or 0 on
 // failure. initflag must be 0 (the thread runs at once).
-uintptr_t _beginthreadex(void *security, unsigned stackSize,
-                         unsigned(__stdcall *start)(void *), void *arglist,
-                         unsigned initflag, unsigned *thrdaddr);
+uintptr_t _beginthreadex(void* security, unsigned stackSize, unsigned(__stdcall* start)(void*),
+                         void* arglist, unsigned initflag, unsigned* thrdaddr);
 
 #ifdef __cplusplus
 }

@@ -27,22 +27,22 @@ typedef uintptr_t UINT_PTR;
 typedef intptr_t INT_PTR;
 typedef intptr_t LONG_PTR;
 typedef void VOID;
-typedef void *PVOID;
-typedef void *LPVOID;
-typedef const void *LPCVOID;
-typedef void *HANDLE;
-typedef HANDLE *PHANDLE;
-typedef void *HWND;
-typedef void *HMODULE;
+typedef void* PVOID;
+typedef void* LPVOID;
+typedef const void* LPCVOID;
+typedef void* HANDLE;
+typedef HANDLE* PHANDLE;
+typedef void* HWND;
+typedef void* HMODULE;
 typedef HMODULE HINSTANCE;
-typedef char *LPSTR;
-typedef const char *LPCSTR;
-typedef const char *PCSTR;
-typedef DWORD *LPDWORD;
-typedef DWORD *PDWORD;
-typedef BOOL *LPBOOL;
-typedef LONG *LPLONG;
-typedef INT_PTR(WINAPI *FARPROC)(void);
+typedef char* LPSTR;
+typedef const char* LPCSTR;
+typedef const char* PCSTR;
+typedef DWORD* LPDWORD;
+typedef DWORD* PDWORD;
+typedef BOOL* LPBOOL;
+typedef LONG* LPLONG;
+typedef INT_PTR(WINAPI* FARPROC)(void);
 
 #ifndef TRUE
 #define TRUE 1
@@ -100,8 +100,8 @@ typedef struct _GUID {
   uint16_t Data3;
   uint8_t Data4[8];
 } GUID;
-typedef GUID *LPGUID;
-typedef const GUID *LPCGUID;
+typedef GUID* LPGUID;
+typedef const GUID* LPCGUID;
 
 typedef struct _SECURITY_ATTRIBUTES {
   DWORD nLength;
@@ -110,8 +110,8 @@ typedef struct _SECURITY_ATTRIBUTES {
 } SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
 typedef struct _OVERLAPPED {
-  ULONG_PTR Internal;     // status of the operation
-  ULONG_PTR InternalHigh; // bytes transferred
+  ULONG_PTR Internal;      // status of the operation
+  ULONG_PTR InternalHigh;  // bytes transferred
   union {
     struct {
       DWORD Offset;
@@ -125,7 +125,7 @@ typedef struct _OVERLAPPED {
 // A recursive lock, as on Windows. The platform allocates the lock behind
 // `impl` in InitializeCriticalSection and frees it in DeleteCriticalSection.
 typedef struct _RTL_CRITICAL_SECTION {
-  void *impl;
+  void* impl;
 } CRITICAL_SECTION, *LPCRITICAL_SECTION;
 
 #ifdef __cplusplus
@@ -134,12 +134,11 @@ extern "C" {
 
 // Files and overlapped I/O.
 HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
-                          LPSECURITY_ATTRIBUTES securityAttributes,
-                          DWORD creationDisposition, DWORD flagsAndAttributes,
-                          HANDLE templateFile);
-BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
-                            DWORD inBufferSize, LPVOID outBuffer, DWORD outBufferSize,
-                            LPDWORD bytesReturned, LPOVERLAPPED overlapped);
+                          LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
+                          DWORD flagsAndAttributes, HANDLE templateFile);
+BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize,
+                            LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned,
+                            LPOVERLAPPED overlapped);
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD numberOfBytesToRead,
                      LPDWORD numberOfBytesRead, LPOVERLAPPED overlapped);
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD numberOfBytesToWrite,
@@ -154,11 +153,11 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES eventAttributes, BOOL manualRes
                            BOOL initialState, LPCSTR name);
 BOOL WINAPI SetEvent(HANDLE event);
 BOOL WINAPI ResetEvent(HANDLE event);
-HANDLE WINAPI CreateSemaphoreA(LPSECURITY_ATTRIBUTES semaphoreAttributes,
-                               LONG initialCount, LONG maximumCount, LPCSTR name);
+HANDLE WINAPI CreateSemaphoreA(LPSECURITY_ATTRIBUTES semaphoreAttributes, LONG initialCount,
+                               LONG maximumCount, LPCSTR name);
 BOOL WINAPI ReleaseSemaphore(HANDLE semaphore, LONG releaseCount, LPLONG previousCount);
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
-DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll,
+DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
                                     DWORD milliseconds);
 
 // Critical sections.
@@ -192,26 +191,26 @@ void WINAPI OutputDebugStringA(LPCSTR outputString);
 #endif
 
 // Interlocked operations: sequentially consistent, as on Windows.
-static inline LONG InterlockedIncrement(LONG volatile *addend) {
+static inline LONG InterlockedIncrement(LONG volatile* addend) {
   return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST);
 }
-static inline LONG InterlockedDecrement(LONG volatile *addend) {
+static inline LONG InterlockedDecrement(LONG volatile* addend) {
   return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST);
 }
-static inline LONG InterlockedExchange(LONG volatile *target, LONG value) {
+static inline LONG InterlockedExchange(LONG volatile* target, LONG value) {
   return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
-static inline LONG InterlockedCompareExchange(LONG volatile *destination, LONG exchange,
+static inline LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange,
                                               LONG comparand) {
   __atomic_compare_exchange_n(destination, &comparand, exchange, 0, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
   return comparand;
 }
-static inline PVOID InterlockedExchangePointer(PVOID volatile *target, PVOID value) {
+static inline PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value) {
   return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
-static inline PVOID InterlockedCompareExchangePointer(PVOID volatile *destination,
-                                                      PVOID exchange, PVOID comparand) {
+static inline PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID exchange,
+                                                      PVOID comparand) {
   __atomic_compare_exchange_n(destination, &comparand, exchange, 0, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
   return comparand;

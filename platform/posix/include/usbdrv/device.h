@@ -55,8 +55,8 @@ class Session {
   virtual uint32_t DriverInfo(uint8_t info[12]) = 0;
   // Get descriptor. `length` is in and out: the room at `out`, then the number
   // of bytes delivered.
-  virtual uint32_t GetDescriptor(uint32_t recipient, uint8_t type, uint8_t index,
-                                 uint16_t language, uint8_t* out, uint32_t* length) = 0;
+  virtual uint32_t GetDescriptor(uint32_t recipient, uint8_t type, uint8_t index, uint16_t language,
+                                 uint8_t* out, uint32_t* length) = 0;
   // Current configuration value; 0 means unconfigured.
   virtual uint32_t GetConfiguration(uint8_t* value) = 0;
   // Set configuration with the 260-byte request record.
