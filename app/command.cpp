@@ -1,9 +1,51 @@
 #include "app/command.h"
 
 #include <stdio.h>
+#include <string.h>
 
-// Until the command exists it answers as on a machine without a handset.
-int commandCommand(int, char**) {
-  printf("KV30 not found.");
-  return 1;
+#include "app/textcallback.h"
+#include "app/trace.h"
+#include "usbhandler/usbhandler.h"
+
+// The line with its CR LF and a terminating zero fits in this.
+static const int commandLineSize = 1024;
+static const int commandTextMax = commandLineSize - 3;
+
+int commandCommand(int count, char** words) {
+  CTextCallback appUsbCallback;
+  CUsbHandler* link = new CUsbHandler(&appUsbCallback);
+  if (!link->Connect(3)) {
+    printf("KV30 not found.");
+    delete link;
+    return 1;
+  }
+  link->StartReceiving();
+
+  // Words joined by single blanks; refused before anything is sent when too long.
+  size_t textLength = 0;
+  for (int i = 0; i < count; i++) textLength += strlen(words[i]) + (i + 1 < count ? 1 : 0);
+  if (textLength > (size_t)commandTextMax) {
+    printf("velkor: command too long (at most %d characters).\n", commandTextMax);
+    link->Disconnect();
+    delete link;
+    return 1;
+  }
+  char line[commandLineSize];
+  int length = 0;
+  for (int i = 0; i < count; i++) {
+    size_t n = strlen(words[i]);
+    memcpy(line + length, words[i], n);
+    length += (int)n;
+    if (i + 1 < count) line[length++] = ' ';
+  }
+  line[length++] = '\r';
+  line[length++] = '\n';
+  line[length] = 0;
+
+  if (traceEnabled) printf("velkor: send <%s>", line);
+  link->Send(line, length);
+  int status = appUsbCallback.waitFor("$ ", 2000, true) == 1 ? 0 : 1;
+  link->Disconnect();
+  delete link;
+  return status;
 }

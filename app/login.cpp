@@ -1,9 +1,83 @@
 #include "app/login.h"
 
 #include <stdio.h>
+#include <string.h>
 
-// Until the command exists it answers as on a machine without a handset.
-int loginCommand(int, char**) {
-  printf("KV30 not found.");
+#include "app/textcallback.h"
+#include "app/trace.h"
+#include "usbhandler/usbhandler.h"
+
+static const char lineEnd[] = "\r\n";
+
+static void sendText(CUsbHandler* link, const char* text) { link->Send(text, (int)strlen(text)); }
+
+int shellLogin(const char* user, const char* password, CTextCallback* callback, CUsbHandler* link) {
+  // Asks for a fresh prompt a few times: the shell may be busy or logged in.
+  int attempt = 0;
+  for (;;) {
+    if (attempt == 5) {
+      printf("Error: waiting for KV30 answer (login-1)\n");
+      return 0;
+    }
+    attempt++;
+    sendText(link, lineEnd);
+    int result = callback->waitForEither("user: ", "$ ", 400);
+    if (result == 1) break;
+    if (result == 2) return 1;
+    if (result != 0) {
+      printf("Error: waiting for KV30 answer (login-1)\n");
+      return 0;
+    }
+  }
+  sendText(link, user);
+  sendText(link, lineEnd);
+  if (callback->waitFor("password: ", 2000, false) != 1) {
+    printf("Error: waiting for KV30 answer (login-2)\n");
+    return 0;
+  }
+  sendText(link, password);
+  sendText(link, lineEnd);
+  if (callback->waitFor("$ ", 4000, false) != 1) {
+    printf("Error: waiting for KV30 answer (login-3)\n");
+    return 0;
+  }
   return 1;
+}
+
+void splitLoginValue(char* value, const char** user, const char** password) {
+  *user = value;
+  *password = "";
+  char* comma = strchr(value, ',');
+  if (comma != NULL) {
+    *comma = 0;
+    *password = comma + 1;
+  }
+}
+
+int loginCommand(int count, char** words) {
+  CTextCallback appUsbCallback;
+  CUsbHandler* link = new CUsbHandler(&appUsbCallback);
+  if (!link->Connect(3)) {
+    printf("KV30 not found.");
+    delete link;
+    return 1;
+  }
+  link->StartReceiving();
+
+  const char* user = "admin";
+  const char* password = "kv30";
+  if (count >= 2 && strcmp(words[1], "/login") == 0) {
+    if (count >= 3) {
+      splitLoginValue(words[2], &user, &password);
+      if (traceEnabled) printf("velkor: using login (%s,%s)\n", user, password);
+    } else {
+      printf("velkor: missing option to %s\n", "/login");
+    }
+  }
+
+  int status = shellLogin(user, password, &appUsbCallback, link) == 1 ? 0 : 2;
+  // Closing the link leaves the shell logged in.
+  link->Disconnect();
+  delete link;
+  return status;
 }
