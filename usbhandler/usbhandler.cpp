@@ -1,0 +1,45 @@
+#include "usbhandler/usbhandler.h"
+
+namespace {
+
+const DWORD kReadBufferSize = 4096;
+const DWORD kReadBufferCount = 32;
+const DWORD kReadErrorLimit = 3;
+
+}  // namespace
+
+CUsbHandler::CUsbHandler(CUsbCallback* callback)
+    : instanceIndex(0), receiving(false), reader(callback), writer() {}
+
+// The writer goes first, then the reader; each closes its endpoint.
+CUsbHandler::~CUsbHandler() {}
+
+bool CUsbHandler::StartReceiving() {
+  if (receiving) {
+    return true;
+  }
+  if (reader.CreateBuffers(kReadBufferSize, kReadBufferCount)) {
+    receiving = reader.LaunchWorker(kReadErrorLimit);
+  }
+  return receiving;
+}
+
+int CUsbHandler::Send(const void* data, int length) {
+  DWORD count = static_cast<DWORD>(length);
+  if (writer.WriteBlocking(data, &count, INFINITE) != 0) {
+    return 0;
+  }
+  return static_cast<int>(count);
+}
+
+void CUsbHandler::Disconnect() {
+  if (!receiving) {
+    return;
+  }
+  reader.ShutdownThread();
+  reader.DiscardBuffers();
+  reader.CloseInstance();
+  writer.ShutdownThread();
+  writer.CloseInstance();
+  receiving = false;
+}
