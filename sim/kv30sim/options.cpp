@@ -1,0 +1,164 @@
+#include "sim/kv30sim/options.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace kv30sim {
+
+namespace {
+
+bool ParseNumber(const std::string& text, int base, uint32_t most, uint32_t* value) {
+  if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long v = strtoull(text.c_str(), &end, base);
+  if (errno != 0 || *end != '\0' || v > most) return false;
+  *value = static_cast<uint32_t>(v);
+  return true;
+}
+
+}  // namespace
+
+bool ParseOptions(const std::vector<std::string>& words, Options* o, std::string* error) {
+  for (size_t i = 0; i < words.size(); i++) {
+    const std::string& w = words[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= words.size()) {
+        *error = "missing value for " + w;
+        return false;
+      }
+      *out = words[++i];
+      return true;
+    };
+    auto number = [&](int base, uint32_t most, uint32_t* out) {
+      std::string text;
+      if (!value(&text)) return false;
+      if (!ParseNumber(text, base, most, out)) {
+        *error = "bad value for " + w + ": " + text;
+        return false;
+      }
+      return true;
+    };
+    uint32_t n = 0;
+    if (w == "--help" || w == "-h") {
+      o->help = true;
+    } else if (w == "--name") {
+      if (!value(&o->name)) return false;
+      if (o->name.empty() || o->name.find('/') != std::string::npos || o->name[0] == '.') {
+        *error = "bad value for --name: " + o->name;
+        return false;
+      }
+    } else if (w == "--user") {
+      if (!value(&o->user)) return false;
+    } else if (w == "--password") {
+      if (!value(&o->password)) return false;
+    } else if (w == "--logged-in") {
+      o->loggedIn = true;
+    } else if (w == "--echo") {
+      o->echo = true;
+    } else if (w == "--reset-needed") {
+      o->resetNeeded = true;
+    } else if (w == "--silent") {
+      o->silent = true;
+    } else if (w == "--split-prompt") {
+      o->splitPrompt = true;
+    } else if (w == "--newline-prompt") {
+      o->newlinePrompt = true;
+    } else if (w == "--answer-delay") {
+      if (!number(10, 600000, &o->answerDelayMs)) return false;
+    } else if (w == "--withhold") {
+      std::string line;
+      if (!value(&line)) return false;
+      o->withhold.push_back(line);
+    } else if (w == "--drop-ack") {
+      if (!number(10, 0xFFFFFFFEu, &n)) return false;
+      o->dropAcks.push_back(n);
+    } else if (w == "--dup-ack") {
+      if (!number(10, 0xFFFFFFFEu, &n)) return false;
+      o->dupAcks.push_back(n);
+    } else if (w == "--stall-after") {
+      if (!number(10, 0xFFFFFFFEu, &o->stallAfter)) return false;
+      o->stall = true;
+    } else if (w == "--ack-delay") {
+      if (!number(10, 600000, &o->ackDelayMs)) return false;
+    } else if (w == "--ignore-header") {
+      o->ignoreHeader = true;
+    } else if (w == "--foreign-first") {
+      o->foreignFirst = true;
+    } else if (w == "--unconfigured") {
+      o->unconfigured = true;
+    } else if (w == "--version") {
+      std::string text;
+      if (!value(&text)) return false;
+      std::string digits = text;
+      if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+        digits = digits.substr(2);
+      if (!ParseNumber(digits, 16, 0xFFFF, &n)) {
+        *error = "bad value for --version: " + text;
+        return false;
+      }
+      o->version = static_cast<uint16_t>(n);
+      o->versionSet = true;
+    } else if (w == "--fail-bind") {
+      std::string side;
+      if (!value(&side)) return false;
+      if (side == "in") {
+        o->failBindIn = true;
+      } else if (side == "out") {
+        o->failBindOut = true;
+      } else {
+        *error = "bad value for --fail-bind: " + side + " (in or out)";
+        return false;
+      }
+    } else if (w == "--image") {
+      if (!value(&o->image)) return false;
+    } else if (w == "--log") {
+      if (!value(&o->log)) return false;
+    } else if (w == "--settings") {
+      if (!value(&o->settings)) return false;
+    } else {
+      *error = "unknown option: " + w;
+      return false;
+    }
+  }
+  return true;
+}
+
+const char* UsageText() {
+  return "usage: kv30sim [options]\n"
+         "A simulated KV30 handset that velkor on this machine finds like a plugged-in one.\n"
+         "It publishes a socket in $KV30SIM_DIR, else $XDG_RUNTIME_DIR/kv30sim, else\n"
+         "/tmp/kv30sim-<uid>, prints \"kv30sim: ready\" and runs until SIGTERM or SIGINT.\n"
+         "\n"
+         "shell (endpoint 3):\n"
+         "  --user NAME          user name the shell accepts (default admin)\n"
+         "  --password PW        password the shell accepts (default kv30)\n"
+         "  --logged-in          the shell starts logged in\n"
+         "  --echo               every received byte is echoed back\n"
+         "  --reset-needed       config activate answers \"reset needed\"\n"
+         "  --silent             the shell never answers\n"
+         "  --split-prompt       prompts arrive as two transfers (\"$\" and \" \")\n"
+         "  --newline-prompt     \"\\r\\n\" before every prompt\n"
+         "  --answer-delay MS    every answer comes MS milliseconds late\n"
+         "  --withhold LINE      no answer to this command line (may be repeated)\n"
+         "loader (endpoint 7):\n"
+         "  --drop-ack N         acknowledgement N is never sent (may be repeated)\n"
+         "  --dup-ack N          acknowledgement N is sent twice (may be repeated)\n"
+         "  --stall-after N      no acknowledgement after the N-th\n"
+         "  --ack-delay MS       every acknowledgement comes MS milliseconds late\n"
+         "  --ignore-header      the upload header is never answered\n"
+         "device:\n"
+         "  --foreign-first      a foreign device is listed before the handset\n"
+         "  --unconfigured       configuration value 0 until set\n"
+         "  --version HEX        interface version the driver reports (default 0200)\n"
+         "  --fail-bind in|out   binding the IN or OUT endpoints fails\n"
+         "  --name NAME          socket name (default kv30; NAME.sock)\n"
+         "outputs:\n"
+         "  --image FILE         each completely received image is written to FILE\n"
+         "  --log FILE           transcript, one line per transfer:\n"
+         "                       OUT|IN, endpoint (hex), byte count, bytes\n"
+         "  --settings FILE      the shell's stored settings, kept up to date\n"
+         "  --help               this text\n";
+}
+
+}  // namespace kv30sim
