@@ -1,0 +1,17 @@
+// Test hooks that span several parts of the layer.
+#include "posixplat/testing.h"
+
+#include "driver/registry.h"
+#include "kernel.h"
+
+namespace posixplat {
+
+void Reset() {
+  ResetRegistry();
+  ResetSetupApi();
+  ClearDebugOutput();
+}
+
+int OpenHandleCount() { return HandleCount(); }
+
+}  // namespace posixplat
