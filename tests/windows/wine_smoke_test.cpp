@@ -58,7 +58,7 @@ class VelkorUnderWine : public ::testing::TestWithParam<SmokeCase> {
                             " (build it with scripts/build-windows.sh)");
     SKIP_OR_FAIL_UNLESS(isRegularFile(kReadyMarker),
                         "Wine cannot run here: the prefix " + std::string(VELKOR_WINE_PREFIX) +
-                            " was not set up (see the windows_wine_prefix_setup test)");
+                            " was not set up (see the WindowsWinePrefix.Setup test)");
   }
 };
 
@@ -93,6 +93,6 @@ TEST_P(VelkorUnderWine, PrintsAndExits) {
   EXPECT_EQ(run.err, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(WineSmoke, VelkorUnderWine, ::testing::ValuesIn(kCases));
+INSTANTIATE_TEST_SUITE_P(WindowsWine, VelkorUnderWine, ::testing::ValuesIn(kCases));
 
 }  // namespace
