@@ -26,6 +26,7 @@ for package in $packages; do
     missing="$missing $package"
   fi
 done
+command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
 if [ -n "$missing" ]; then
   echo "windows: installing$missing"
   if [ "$(id -u)" -eq 0 ]; then
