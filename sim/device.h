@@ -124,6 +124,10 @@ class Device : public usbdrv::Instance {
   // test uses to send IN transfers itself. Valid as long as the device.
   // Any other number gives a pipe that drops what it is sent.
   InPipe& In(uint8_t number);
+  // Queues, in order with the IN transfers of pair `number`, one read
+  // completion with `status` and no data (due `delayMs` from now). Unlike
+  // FailReads it waits its turn behind data queued before it.
+  void QueueReadFault(uint8_t number, uint32_t status, uint32_t delayMs = 0);
   // Drops the IN transfers not yet delivered on endpoint pair `number`.
   void ClearIn(uint8_t number);
 
