@@ -43,6 +43,9 @@ int commandCommand(int count, char** words) {
   line[length] = 0;
 
   if (traceEnabled) printf("velkor: send <%s>", line);
+  // Echo from before the line goes out: the handset may answer before Send
+  // returns, and that answer is what the user asked for.
+  appUsbCallback.setEcho(true);
   link->Send(line, length);
   int status = appUsbCallback.waitFor("$ ", 2000, true) == 1 ? 0 : 1;
   link->Disconnect();

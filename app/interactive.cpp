@@ -1,5 +1,7 @@
 #include "app/interactive.h"
 
+#include "app/echocallback.h"
+
 #include <conio.h>
 #include <stdio.h>
 #include <windows.h>

@@ -89,8 +89,10 @@ int CTextCallback::waitForMatch(const char* first, const char* second, int ms) {
   return 0;
 }
 
+void CTextCallback::setEcho(bool echo) { echoEnabled.store(echo, std::memory_order_relaxed); }
+
 int CTextCallback::waitFor(const char* text, int ms, bool echo) {
-  echoEnabled.store(echo, std::memory_order_relaxed);
+  setEcho(echo);
   return waitForMatch(text, NULL, ms);
 }
 

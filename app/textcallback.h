@@ -37,6 +37,8 @@ class CTextCallback : public CUsbCallback {
   int waitFor(const char* text, int ms, bool echo);
   // As waitFor for either of two texts: 1, 2, 0 or -1. Leaves the echo switch.
   int waitForEither(const char* first, const char* second, int ms);
+  // Sets the echo switch: from now on onRecv prints every stored transfer.
+  void setEcho(bool echo);
 
   // The state, open for inspection.
   HANDLE semaphore;

@@ -310,24 +310,35 @@ void Shell::runCommand(const std::string& line, std::vector<std::string>& out) {
   prompt("$ ", out);
 }
 
-// Takes "/setting value" pairs; nothing is stored unless every pair is valid.
+// Takes "/setting value" pairs; a value is the next word and every further
+// word up to the next setting word, so values may hold blanks. Nothing is
+// stored unless every setting word is known and has a value.
 bool Shell::changeSettings(const std::string& group, const std::vector<std::string>& words,
                            std::vector<std::string>& out) {
   bool wlan = group == "WLANMGR0";
-  for (size_t i = 0; i < words.size(); i += 2) {
-    bool known = wlan ? listed(words[i], wlanSettings) : listed(words[i], phoneSettings);
-    if (!known) {
-      out.push_back("error: unknown setting " + words[i] + "\r\n");
+  auto known = [&](const std::string& word) {
+    return wlan ? listed(word, wlanSettings) : listed(word, phoneSettings);
+  };
+  std::vector<std::pair<std::string, std::string>> changes;
+  size_t i = 0;
+  while (i < words.size()) {
+    const std::string& name = words[i];
+    if (!known(name)) {
+      out.push_back("error: unknown setting " + name + "\r\n");
       return false;
     }
     if (i + 1 >= words.size()) {
-      out.push_back("error: no value for " + words[i] + "\r\n");
+      out.push_back("error: no value for " + name + "\r\n");
       return false;
     }
+    std::string value = words[i + 1];
+    i += 2;
+    while (i < words.size() && !known(words[i])) value += " " + words[i++];
+    changes.emplace_back(name, value);
   }
-  for (size_t i = 0; i < words.size(); i += 2) {
-    const std::string& name = words[i];
-    const std::string& value = words[i + 1];
+  for (const auto& change : changes) {
+    const std::string& name = change.first;
+    const std::string& value = change.second;
     bool found = false;
     for (Setting& s : settings) {
       if (s.group == group && s.name == name) {

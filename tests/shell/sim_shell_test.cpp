@@ -138,6 +138,12 @@ TEST_F(ShellTest, RefusedChangesAndUnknownCommands) {
   }
   EXPECT_TRUE(shell.Settings().empty());
   EXPECT_EQ((Texts{"ok\r\n", "$ "}), Write("config change WLANMGR0\r\n"));  // a bare line
+  // A value runs up to the next setting word; the first word after a
+  // setting word always belongs to its value.
+  EXPECT_EQ((Texts{"ok\r\n", "$ "}),
+            Write("config change WLANMGR0 /ssid two  words /cipher /ssid /passphrase x\r\n"));
+  EXPECT_EQ((Texts{"WLANMGR0 /ssid two words", "WLANMGR0 /cipher /ssid", "WLANMGR0 /passphrase x"}),
+            shell.Settings());
 }
 
 TEST_F(ShellTest, ResetAndExitLogOut) {
