@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -139,6 +140,9 @@ struct MisbehaviourCase {
   void (*set)(sim::Loader&);
   std::vector<std::string> expected;
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const MisbehaviourCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<std::string> Join(std::vector<std::vector<std::string>> parts) {
   std::vector<std::string> all;
