@@ -40,6 +40,7 @@ struct FakeState {
   bool completeInSubmit = false;
   uint32_t inlineStatus = 0;
   bool openable = true;
+  bool stopDevice = false;  // ends a test's device thread
   std::atomic<int> sessions{0};
   std::atomic<int> sessionsDestroyed{0};
 

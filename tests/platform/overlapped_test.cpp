@@ -24,10 +24,12 @@ TEST_F(OverlappedTest, PendingReadCompletesLaterWithStatusBytesAndEvent) {
   DWORD transferred = 0;
   EXPECT_FALSE(GetOverlappedResult(handle, &overlapped, &transferred, FALSE));
   EXPECT_EQ(static_cast<DWORD>(ERROR_IO_INCOMPLETE), GetLastError());
+  EXPECT_FALSE(HasOverlappedIoCompleted(&overlapped));
 
   ASSERT_TRUE(state->WaitPending(1));
   ASSERT_TRUE(state->CompleteOldest(0, {1, 2, 3}));
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 10000));
+  EXPECT_TRUE(HasOverlappedIoCompleted(&overlapped));
   EXPECT_EQ(0u, overlapped.Internal);
   EXPECT_EQ(3u, overlapped.InternalHigh);
   ASSERT_TRUE(GetOverlappedResult(handle, &overlapped, &transferred, FALSE));
@@ -266,6 +268,91 @@ TEST_F(OverlappedTest, ReadWithoutOverlappedRecordWaitsForTheTransfer) {
   EXPECT_EQ(42, buffer[0]);
   WaitForSingleObject(thread, 10000);
   CloseHandle(thread);
+}
+
+struct StressArgs {
+  HANDLE handle;
+  int index;
+  int ended;  // operations that reached their end
+};
+
+// Reads on its own handle, ending the reads by turns through the device,
+// CancelIo and an abort request, and one last read by closing the handle.
+unsigned __stdcall ReadAndEnd(void* raw) {
+  auto* args = static_cast<StressArgs*>(raw);
+  HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  uint8_t buffer[8];
+  for (int i = 0; i < 100; ++i) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event;
+    if (!ReadFile(args->handle, buffer, sizeof buffer, nullptr, &overlapped) &&
+        GetLastError() != ERROR_IO_PENDING) {
+      break;
+    }
+    if ((i + args->index) % 3 == 1) {
+      CancelIo(args->handle);
+    } else if ((i + args->index) % 3 == 2) {
+      OVERLAPPED request{};
+      request.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+      DWORD count;
+      if (!DeviceIoControl(args->handle, kAbortEndpoint, nullptr, 0, nullptr, 0, &count,
+                           &request)) {
+        GetOverlappedResult(args->handle, &request, &count, TRUE);
+      }
+      CloseHandle(request.hEvent);
+    }
+    DWORD count;
+    GetOverlappedResult(args->handle, &overlapped, &count, TRUE);
+    ++args->ended;
+  }
+  OVERLAPPED last{};
+  last.hEvent = event;
+  if (ReadFile(args->handle, buffer, sizeof buffer, nullptr, &last) ||
+      GetLastError() == ERROR_IO_PENDING) {
+    CloseHandle(args->handle);
+    if (WaitForSingleObject(event, 10000) == WAIT_OBJECT_0) ++args->ended;
+  }
+  CloseHandle(event);
+  return 0;
+}
+
+unsigned __stdcall CompleteUntilStopped(void* raw) {
+  auto* state = static_cast<FakeState*>(raw);
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> guard(state->lock);
+      state->changed.wait(guard, [&] { return !state->pending.empty() || state->stopDevice; });
+      if (state->stopDevice) return 0;
+    }
+    state->CompleteOldest(0, {1, 2, 3});
+  }
+}
+
+TEST_F(OverlappedTest, ConcurrentTransfersCancelsAbortsAndClosesAllEnd) {
+  posixplat::SetControlCompletion(posixplat::ControlCompletion::kPending);
+  HANDLE device = reinterpret_cast<HANDLE>(
+      _beginthreadex(nullptr, 0, CompleteUntilStopped, state.get(), 0, nullptr));
+  StressArgs args[4];
+  HANDLE threads[4];
+  for (int i = 0; i < 4; ++i) {
+    args[i] = {OpenBound(0x83), i, 0};
+    Forget(args[i].handle);  // the reader closes it
+    threads[i] =
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, ReadAndEnd, &args[i], 0, nullptr));
+    ASSERT_NE(nullptr, threads[i]);
+  }
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(4, threads, TRUE, 60000));
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(101, args[i].ended) << "reader " << i;
+    CloseHandle(threads[i]);
+  }
+  {
+    std::lock_guard<std::mutex> guard(state->lock);
+    state->stopDevice = true;
+    state->changed.notify_all();
+  }
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(device, 10000));
+  CloseHandle(device);
 }
 
 }  // namespace

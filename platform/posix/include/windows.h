@@ -109,6 +109,8 @@ typedef struct _SECURITY_ATTRIBUTES {
   BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
+// The platform keeps a Windows error code or driver status in Internal:
+// ERROR_IO_PENDING while the operation runs, then its final status.
 typedef struct _OVERLAPPED {
   ULONG_PTR Internal;      // status of the operation
   ULONG_PTR InternalHigh;  // bytes transferred
@@ -121,6 +123,9 @@ typedef struct _OVERLAPPED {
   };
   HANDLE hEvent;
 } OVERLAPPED, *LPOVERLAPPED;
+
+#define HasOverlappedIoCompleted(overlapped) \
+  (__atomic_load_n(&(overlapped)->Internal, __ATOMIC_ACQUIRE) != (ULONG_PTR)ERROR_IO_PENDING)
 
 // A recursive lock, as on Windows. The platform allocates the lock behind
 // `impl` in InitializeCriticalSection and frees it in DeleteCriticalSection.

@@ -46,6 +46,20 @@ class Transfer {
 // AbortEndpoint may come from several threads at once and concurrently with
 // a control request. The driver stand-in destroys a session only after every
 // transfer submitted on it has been completed.
+//
+// How the stand-in uses a session:
+// - Complete only records the result; the overlapped record and its event
+//   are updated later on the driver's completion thread (or, for a transfer
+//   completed inside Submit, by the thread that called ReadFile/WriteFile,
+//   which then returns TRUE at once). So Complete may be called with the
+//   device's own locks held.
+// - Closing the handle calls Cancel for each of its transfers not yet
+//   completed; CancelIo does so for the calling thread's ones.
+// - The destructor runs on the thread that dropped the last reference: the
+//   one calling CloseHandle, or the driver's completion thread after the
+//   last transfer. It must not wait for another completion to be delivered.
+// - A status of ERROR_IO_PENDING (997) in Complete is reported as
+//   ERROR_GEN_FAILURE (997 marks a running operation in the record).
 class Session {
  public:
   virtual ~Session() = default;
