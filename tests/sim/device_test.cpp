@@ -314,6 +314,8 @@ TEST_F(SimDeviceData, TransferLongerThanTheReadIsCutAndTheRestDropped) {
   s->Submit(&r2);
   ASSERT_TRUE(r1.Wait());
   ASSERT_TRUE(r2.Wait());
+  EXPECT_EQ(0u, r1.status());
+  EXPECT_EQ(4u, r1.actual());
   EXPECT_EQ("0123", r1.text());
   EXPECT_EQ("next", r2.text());
 }

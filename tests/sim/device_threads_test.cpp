@@ -130,4 +130,57 @@ TEST(SimDeviceThreads, CompletionMayCallBackIntoTheSession) {
   EXPECT_EQ((std::vector<uint32_t>{0xE0001000, 0xE0001000, 0}), t.statuses());
 }
 
+TEST(SimDeviceThreads, DeviceReleasedFromInsideACompletion) {
+  // The last owner of the device lets go of it in a completion that the
+  // device's own thread makes.
+  class Releasing : public usbdrv::Transfer {
+   public:
+    explicit Releasing(std::shared_ptr<sim::Device> dev) : dev_(std::move(dev)) {
+      endpoint = 0x83;
+      data = buffer_;
+      length = sizeof(buffer_);
+    }
+    void Complete(uint32_t status, uint32_t actual) override {
+      dev_.reset();
+      std::lock_guard<std::mutex> lock(mu_);
+      status_ = status;
+      actual_ = actual;
+      done_ = true;
+      cv_.notify_all();
+    }
+    bool Wait() {
+      std::unique_lock<std::mutex> lock(mu_);
+      return cv_.wait_for(lock, std::chrono::milliseconds(simtest::kWaitMs),
+                          [this] { return done_; });
+    }
+    uint32_t actual() {
+      std::lock_guard<std::mutex> lock(mu_);
+      return actual_;
+    }
+
+   private:
+    std::shared_ptr<sim::Device> dev_;
+    uint8_t buffer_[8];
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool done_ = false;
+    uint32_t status_ = 1;
+    uint32_t actual_ = 0;
+  };
+
+  auto dev = std::make_shared<sim::Device>(sim::kDefaultVendor, sim::kDefaultProduct, 1);
+  auto s = dev->Open();
+  ASSERT_EQ(0u, s->BindEndpoint(0x83));
+  Releasing t(dev);
+  std::weak_ptr<sim::Device> watch = dev;
+  dev->In(3).Send("bye", 3, 20);
+  s->Submit(&t);
+  dev.reset();
+  ASSERT_TRUE(t.Wait());
+  EXPECT_EQ(3u, t.actual());
+  EXPECT_TRUE(watch.expired());
+  // The session still works without its device.
+  EXPECT_EQ(0u, s->AbortEndpoint());
+}
+
 }  // namespace
