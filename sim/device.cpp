@@ -287,4 +287,9 @@ void Device::ClearLogs() {
   core_->Changed();
 }
 
+void Device::SetRecording(bool on) {
+  std::lock_guard<std::mutex> lock(core_->mu);
+  core_->recording = on;
+}
+
 }  // namespace sim

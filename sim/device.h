@@ -154,9 +154,10 @@ class Device : public usbdrv::Instance {
   // The next `count` writes move at most `maxBytes`: the function sees only
   // those bytes and the write reports at most that many.
   void ShortWrites(uint8_t number, uint32_t count, uint32_t maxBytes);
-  // While withheld, IN data of endpoint pair `number` stays queued: reads
-  // never complete unless a read fault above completes them or they are
-  // cancelled or aborted. Clearing it delivers what is due.
+  // While withheld, the IN queue of endpoint pair `number` (data and
+  // QueueReadFault entries) stays as it is: reads never complete unless
+  // FailReads or ZeroReads complete them or they are cancelled or aborted.
+  // Clearing it delivers what is due.
   void Withhold(uint8_t number, bool withhold);
   // While stalled, writes on OUT endpoint `number` stay pending until
   // cancelled or aborted; clearing it lets them through in order.
@@ -189,6 +190,9 @@ class Device : public usbdrv::Instance {
   bool WaitUntil(const std::function<bool()>& condition, uint32_t timeoutMs) const;
   // Empties the control and write logs and the read counts.
   void ClearLogs();
+  // While off, control requests and writes are not logged (a long-running
+  // device keeps no growing record); counts go on. On by default.
+  void SetRecording(bool on);
 
   struct Core;
 

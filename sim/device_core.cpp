@@ -63,6 +63,10 @@ void Device::Core::Changed() {
 }
 
 void Device::Core::Log(int session, Request request, std::vector<uint8_t> input, uint32_t status) {
+  if (!recording) {
+    Changed();
+    return;
+  }
   ControlRecord r;
   r.session = session;
   r.request = request;
@@ -202,7 +206,7 @@ void Device::Core::Run() {
       const uint32_t actual = record.actual;
       {
         std::lock_guard<std::mutex> relock(mu);
-        job.endpoint->writeLog.push_back(std::move(record));
+        if (recording) job.endpoint->writeLog.push_back(std::move(record));
         job.endpoint->writeRunning = false;
         Changed();
       }

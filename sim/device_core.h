@@ -70,6 +70,7 @@ struct Device::Core {
 
   int openSessions = 0;
   int sessionsOpened = 0;
+  bool recording = true;
   std::vector<ControlRecord> controls;
 
   detail::Endpoint endpoints[2];

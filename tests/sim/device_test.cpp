@@ -216,6 +216,9 @@ TEST(SimDeviceConfiguration, ControlLogNamesSessionRequestAndStatus) {
   EXPECT_EQ(sim::kStatusInvalidParameter, log[2].status);
   dev.ClearLogs();
   EXPECT_TRUE(dev.Controls().empty());
+  dev.SetRecording(false);
+  a->DriverInfo(info);
+  EXPECT_TRUE(dev.Controls().empty());
 }
 
 // --- Binding --------------------------------------------------------------
