@@ -20,7 +20,8 @@ case "$prefix" in
 esac
 
 export WINEPREFIX="$prefix" WINESERVER="$wineserver" WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# No Mono or Gecko installers, and no menu entries in the home folder.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset DISPLAY WAYLAND_DISPLAY
 
 cannot_run() {

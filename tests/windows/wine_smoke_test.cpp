@@ -80,7 +80,7 @@ TEST_P(VelkorUnderWine, PrintsAndExits) {
                              {{"WINEPREFIX", VELKOR_WINE_PREFIX},
                               {"WINESERVER", VELKOR_WINESERVER},
                               {"WINEDEBUG", "-all"},
-                              {"WINEDLLOVERRIDES", "mscoree,mshtml="},
+                              {"WINEDLLOVERRIDES", "mscoree,mshtml=;winemenubuilder.exe=d"},
                               {"DISPLAY", ""},
                               {"WAYLAND_DISPLAY", ""}},
                              60000);
