@@ -20,7 +20,9 @@ struct Options {
   bool silent = false;
   bool splitPrompt = false;
   bool newlinePrompt = false;
-  uint32_t answerDelayMs = 0;
+  // A handset takes a moment to answer; velkor's `command` shows only what
+  // arrives after it has begun to wait.
+  uint32_t answerDelayMs = 20;
   std::vector<std::string> withhold;  // lines the shell never answers
   // Loader.
   std::vector<uint32_t> dropAcks;

@@ -56,6 +56,7 @@ class BlackBox : public ::testing::Test {
   void TearDown() override {
     if (running) {
       EXPECT_EQ(0, sim.Stop()) << "kv30sim ends with 0 on SIGTERM";
+      EXPECT_EQ("", sim.error());
     }
   }
   void StartSim(const std::vector<std::string>& options) {
@@ -67,9 +68,13 @@ class BlackBox : public ::testing::Test {
     ASSERT_TRUE(running);
     running = false;
     EXPECT_EQ(0, sim.Stop());
+    EXPECT_EQ("", sim.error());
   }
   VelkorRun Velkor(const std::vector<std::string>& args, int timeoutMs = 30000) {
-    return RunVelkor(folder.path(), folder.path(), args, timeoutMs);
+    VelkorRun run = RunVelkor(folder.path(), folder.path(), args, timeoutMs);
+    // velkor writes nothing to standard error; a sanitizer would.
+    EXPECT_EQ("", run.err);
+    return run;
   }
 
   TempFolder folder;
@@ -268,6 +273,7 @@ TEST_F(BlackBox, HandsetBehaviours) {
     EXPECT_EQ(c.out, run.out) << c.name;
     EXPECT_EQ(c.status, run.status) << c.name;
     EXPECT_EQ(0, sim.Stop()) << c.name;
+    EXPECT_EQ("", sim.error()) << c.name;
   }
 }
 

@@ -131,6 +131,7 @@ int Kv30Sim::Stop(int timeoutMs) {
     return -1;
   }
   pid_ = -1;
+  error_ = ReadFile(folder_ + "/kv30sim.stderr");
   return ExitStatus(waitStatus);
 }
 
@@ -181,6 +182,7 @@ VelkorRun RunVelkor(const std::string& simFolder, const std::string& cwd,
     run.status = ExitStatus(waitStatus);
   }
   run.elapsedMs = static_cast<int>(NowMs() - start);
+  run.err = ReadFile(cwd + "/velkor.stderr");
   return run;
 }
 

@@ -39,7 +39,8 @@ class Kv30Sim {
   // then holds what the process wrote to standard error.
   bool Start(const std::vector<std::string>& options, int timeoutMs = 10000);
   // SIGTERM, then waits up to `timeoutMs` for the end. Returns the exit
-  // status, or -1 when it had to be killed or did not end normally.
+  // status, or -1 when it had to be killed or did not end normally; error()
+  // then holds what the process wrote to standard error.
   int Stop(int timeoutMs = 10000);
   // SIGKILL and reaps the process: a kv30sim that ends without clean-up.
   void Kill();
@@ -57,6 +58,7 @@ class Kv30Sim {
 
 struct VelkorRun {
   std::string out;  // everything written to standard output
+  std::string err;  // everything written to standard error (sanitizer reports)
   int status = -1;  // exit status; -1 when it did not end normally
   bool timedOut = false;
   int elapsedMs = 0;
