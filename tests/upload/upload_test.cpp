@@ -90,7 +90,9 @@ class UploadTest : public ::testing::Test {
     FILE* file = fopen(path.c_str(), "wb");
     EXPECT_NE(file, nullptr);
     if (file == nullptr) return path;
-    EXPECT_EQ(fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    if (!bytes.empty()) {
+      EXPECT_EQ(fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    }
     fclose(file);
     return path;
   }
