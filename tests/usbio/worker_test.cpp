@@ -116,6 +116,7 @@ void DestroyRunningWorker(sim::Device& handset, HDEVINFO list, const GUID* inter
   delete worker;
   EXPECT_EQ(kStillRunningText, posixplat::DebugOutput());
   EXPECT_EQ(0u, handset.ReadsPending(3));
+  posixplat::FlushCompletions();  // sessions go with their last completion
   EXPECT_EQ(0, handset.OpenSessions());
   EXPECT_EQ(handles, posixplat::OpenHandleCount()) << "thread, events and instance released";
 }
@@ -139,6 +140,7 @@ TEST_F(WorkerTest, DestroyingAStoppedWorkerSaysNothing) {
     EXPECT_TRUE(reader.ShutdownThread());
   }
   EXPECT_EQ("", posixplat::DebugOutput());
+  posixplat::FlushCompletions();  // sessions go with their last completion
   EXPECT_EQ(0, handset->OpenSessions());
 }
 
