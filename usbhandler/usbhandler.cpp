@@ -25,6 +25,10 @@ bool CUsbHandler::StartReceiving() {
 }
 
 int CUsbHandler::Send(const void* data, int length) {
+  // A negative length would become a write of some 4 GB beyond the block.
+  if (length < 0) {
+    return 0;
+  }
   DWORD count = static_cast<DWORD>(length);
   if (writer.WriteBlocking(data, &count, INFINITE) != 0) {
     return 0;

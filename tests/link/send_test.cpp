@@ -51,6 +51,16 @@ TEST_F(LinkTest, SendOnAnUnconnectedLinkMovesNothing) {
   delete link;
 }
 
+TEST_F(LinkTest, SendRefusesANegativeLength) {
+  auto handset = AddDevice();
+  RecordingCallback callback;
+  CUsbHandler* link = new CUsbHandler(&callback);
+  ASSERT_TRUE(link->Connect(3));
+  EXPECT_EQ(0, link->Send("abc", -1));
+  EXPECT_TRUE(handset->Writes(3).empty()) << "nothing was written";
+  delete link;
+}
+
 TEST_F(LinkTest, SendWaitsForAWriteTheHandsetHoldsBack) {
   auto handset = AddDevice();
   handset->StallWrites(3, true);
