@@ -70,13 +70,11 @@ void Shell::SetSilent(bool on) {
 
 void Shell::SetWithheld(const std::string& line) {
   std::lock_guard<std::mutex> hold(lock);
-  withholding = true;
-  withheld = line;
+  withheld.push_back(line);
 }
 
 void Shell::ClearWithheld() {
   std::lock_guard<std::mutex> hold(lock);
-  withholding = false;
   withheld.clear();
 }
 
@@ -240,7 +238,9 @@ void Shell::handleLine(const std::string& line, std::vector<std::string>& out) {
       runCommand(line, answer);
       break;
   }
-  if (silent || (withholding && line == withheld)) return;
+  if (silent) return;
+  for (const std::string& w : withheld)
+    if (line == w) return;
   for (std::string& a : answer) out.push_back(std::move(a));
 }
 

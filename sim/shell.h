@@ -50,8 +50,8 @@ class Shell : public Function {
   void SetLoggedIn(bool loggedIn);
   void SetEcho(bool echo);                    // send every write back as it arrives
   void SetSilent(bool silent);                // never answer anything
-  void SetWithheld(const std::string& line);  // no answer to this line (exact text)
-  void ClearWithheld();
+  void SetWithheld(const std::string& line);  // no answer to this line (exact text); adds up
+  void ClearWithheld();                       // answers every line again
   void SetSplitPrompt(bool split);            // prompts as two transfers, e.g. "$" and " "
   void SetNewlineBeforePrompt(bool newline);  // "\r\n" in front of every prompt, same transfer
   void SetAnswerDelay(uint32_t ms);           // every answer is due this long after the write
@@ -95,8 +95,7 @@ class Shell : public Function {
   std::string password = "kv30";
   bool echo = false;
   bool silent = false;
-  bool withholding = false;
-  std::string withheld;
+  std::vector<std::string> withheld;
   bool splitPrompt = false;
   bool newlineBeforePrompt = false;
   uint32_t answerDelay = 0;

@@ -160,12 +160,19 @@ TEST_F(ShellTest, EchoSilenceAndWithholding) {
   EXPECT_EQ((Texts{"adm"}), Write("adm"));
   shell.SetEcho(false);
   shell.SetWithheld("admin");
+  shell.SetWithheld("other");
   EXPECT_EQ(Texts{}, Write("in\r\n"));
   shell.ClearWithheld();
   EXPECT_EQ(Texts{"$ "}, Write("kv30\r\n"));
+  shell.SetWithheld("config write");
+  shell.SetWithheld("config activate");
+  EXPECT_EQ(Texts{}, Write("config write\r\n"));
+  EXPECT_EQ(Texts{}, Write("config activate\r\n"));
+  EXPECT_EQ(Texts{"$ "}, Write("\r\n"));
+  shell.ClearWithheld();
   shell.SetSilent(true);
   EXPECT_EQ(Texts{}, Write("config write\r\n"));
-  EXPECT_EQ(1, shell.ConfigWrites());  // still run
+  EXPECT_EQ(2, shell.ConfigWrites());  // still run
 }
 
 TEST_F(ShellTest, PromptShapes) {
