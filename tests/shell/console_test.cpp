@@ -1,0 +1,129 @@
+// The console functions with redirected standard streams. The console keeps
+// process-wide state (end of input is final), so every case runs in a child
+// process of its own.
+#include <conio.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Standard input becomes a pipe holding `keys`, already closed for writing.
+void InputFrom(const std::string& keys) {
+  int fds[2];
+  if (pipe(fds) != 0) _exit(10);
+  if (write(fds[1], keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) _exit(11);
+  close(fds[1]);
+  dup2(fds[0], 0);
+  close(fds[0]);
+}
+
+// Waits for a key for up to 10 s; -1 when none came.
+int NextKey() {
+  auto start = Clock::now();
+  while (MsSince(start) < 10000) {
+    if (_kbhit()) return _getch();
+    usleep(5000);
+  }
+  return -1;
+}
+
+void Check(bool ok, const char* what) {
+  if (!ok) {
+    fprintf(stderr, "failed: %s\n", what);
+    fflush(stderr);
+    _exit(1);
+  }
+}
+
+void PutchKeepsItsPlaceAfterPrintf() {
+  char path[] = "/tmp/velkor-console-XXXXXX";
+  int file = mkstemp(path);
+  Check(file >= 0, "temporary file");
+  unlink(path);
+  dup2(file, 1);
+  setvbuf(stdout, nullptr, _IOFBF, 4096);
+  printf("A");
+  _putch('B');
+  printf("C\n");
+  _putch('\n');
+  fflush(stdout);
+  char text[16] = {0};
+  Check(pread(file, text, sizeof text - 1, 0) == 5, "five bytes written");
+  Check(std::string(text) == "ABC\n\n", "order kept");
+  _exit(0);
+}
+
+void KeysAreTheBytesOfRedirectedInput() {
+  InputFrom(std::string("a\r\n\x1b[A\x03", 7));
+  const int expected[] = {'a', 13, 10, 27, '[', 'A', 3};
+  for (int key : expected) Check(NextKey() == key, "key as read");
+  _exit(0);
+}
+
+void EndOfInputReadsAsCtrlCAfterQuietOutput() {
+  InputFrom("x");
+  int devNull = open("/dev/null", O_WRONLY);
+  Check(devNull >= 0, "/dev/null");
+  dup2(devNull, 1);
+  Check(NextKey() == 'x', "the key before the end");
+  // Output keeps the terminal going: no key while something was written
+  // within the last 500 ms.
+  auto start = Clock::now();
+  long long lastPut = 0;
+  while (MsSince(start) < 1000) {
+    _putch('.');
+    lastPut = MsSince(start);
+    Check(!_kbhit(), "no key while output goes on");
+    usleep(50000);
+  }
+  int key = NextKey();
+  long long at = MsSince(start);
+  Check(key == 3, "Ctrl-C at the end");
+  Check(at - lastPut >= 500, "only after 500 ms of quiet");
+  Check(NextKey() == 3, "and again");
+  _exit(0);
+}
+
+void RedirectedInputIsNoConsole() {
+  InputFrom("");
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  Check(in != GetStdHandle(STD_OUTPUT_HANDLE), "distinct handles");
+  Check(in != INVALID_HANDLE_VALUE && in != nullptr, "a handle");
+  Check(SetConsoleMode(in, 3) == FALSE, "SetConsoleMode refused");
+  DWORD mode = 99;
+  Check(GetConsoleMode(in, &mode) == FALSE, "GetConsoleMode refused");
+  Check(SetConsoleMode(nullptr, 3) == FALSE, "no handle");
+  _exit(0);
+}
+
+TEST(Console, PutchKeepsItsPlaceAfterPrintf) {
+  EXPECT_EXIT(PutchKeepsItsPlaceAfterPrintf(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(Console, KeysAreTheBytesOfRedirectedInput) {
+  EXPECT_EXIT(KeysAreTheBytesOfRedirectedInput(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(Console, EndOfInputReadsAsCtrlCAfterQuietOutput) {
+  EXPECT_EXIT(EndOfInputReadsAsCtrlCAfterQuietOutput(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(Console, RedirectedInputIsNoConsole) {
+  EXPECT_EXIT(RedirectedInputIsNoConsole(), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
