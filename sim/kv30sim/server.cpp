@@ -70,11 +70,9 @@ class Connection {
   };
 
   void Queue(std::vector<uint8_t> frame) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (writerDone_) return;
-      outgoing_.push_back(std::move(frame));
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (writerDone_) return;
+    outgoing_.push_back(std::move(frame));
     cv_.notify_all();
   }
 
@@ -114,12 +112,12 @@ class Connection {
     if (in) m.data.assign(t->buffer.begin(), t->buffer.begin() + actual);
     if (status == 0 && transcript_) transcript_->Record(t->endpoint, t->buffer.data(), actual);
     Queue(remote::Encode(m));
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      t->done = true;
-      finishedIds_.push_back(t->id());
-      pendingCount_--;
-    }
+    // Notified under the lock: once the lock is released the reader thread
+    // may end the connection, and this thread must not touch it again.
+    std::lock_guard<std::mutex> lock(mutex_);
+    t->done = true;
+    finishedIds_.push_back(t->id());
+    pendingCount_--;
     cv_.notify_all();
   }
 

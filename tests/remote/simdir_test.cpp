@@ -14,7 +14,7 @@
 namespace remote {
 namespace {
 
-class TempDir : public ::testing::Test {
+class SimFolder : public ::testing::Test {
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/kv30sim-test-XXXXXX";
@@ -59,7 +59,7 @@ TEST(SimDirectory, KV30SIM_DIRThenRuntimeDirThenTmp) {
   EXPECT_EQ("/tmp/kv30sim-" + std::to_string(getuid()), SimDirectory());
 }
 
-TEST_F(TempDir, CheckDirectoryRefusesWhatOthersControl) {
+TEST_F(SimFolder, CheckDirectoryRefusesWhatOthersControl) {
   struct Case {
     const char* name;
     mode_t mode;
@@ -89,7 +89,7 @@ TEST_F(TempDir, CheckDirectoryRefusesWhatOthersControl) {
   }
 }
 
-TEST_F(TempDir, PrepareDirectoryCreatesAPrivateFolderOnce) {
+TEST_F(SimFolder, PrepareDirectoryCreatesAPrivateFolderOnce) {
   std::string path = root + "/made";
   EXPECT_EQ(kDirSafe, PrepareDirectory(path));
   struct stat st;
@@ -112,7 +112,7 @@ int BindSocket(const std::string& path) {
   return fd;
 }
 
-TEST_F(TempDir, ListSocketsGivesOnlySocketsInNameOrder) {
+TEST_F(SimFolder, ListSocketsGivesOnlySocketsInNameOrder) {
   int b = BindSocket(root + "/b.sock");
   int a = BindSocket(root + "/a-foreign.sock");
   int c = BindSocket(root + "/a.sock");
@@ -129,7 +129,7 @@ TEST_F(TempDir, ListSocketsGivesOnlySocketsInNameOrder) {
   close(c);
 }
 
-TEST_F(TempDir, ConnectSocketTellsAStaleSocketFromALiveOne) {
+TEST_F(SimFolder, ConnectSocketTellsAStaleSocketFromALiveOne) {
   std::string path = root + "/s.sock";
   int fd = BindSocket(path);
   ASSERT_GE(fd, 0);
