@@ -17,7 +17,9 @@ void CUsbIoThread::RunTransferLoop(bool reading) {
     // Fill: keep every free buffer submitted. The stop request is tested
     // before and after each submission: a transfer submitted after the
     // owner's abort took effect would otherwise stay queued, and the drain
-    // would wait for it forever.
+    // would wait for it forever. A stop seen here ends the fill only: the
+    // oldest transfer is still waited for and handed over, as when the stop
+    // comes during the wait, and the next pass ends the loop.
     bool leave = false;
     CUsbIoBuffer* buffer;
     while ((buffer = bufferPool.Take()) != nullptr) {
@@ -33,7 +35,6 @@ void CUsbIoThread::RunTransferLoop(bool reading) {
       }
       if (InterlockedCompareExchange(&stopRequested, 0, 0) != 0) {
         bufferPool.Give(buffer);
-        leave = true;
         break;
       }
       if (reading) {
@@ -50,9 +51,9 @@ void CUsbIoThread::RunTransferLoop(bool reading) {
       queueTail = buffer;
       if (InterlockedCompareExchange(&stopRequested, 0, 0) != 0) {
         // The abort may have come before this submission: withdraw this
-        // thread's transfers on the handle so that the drain ends.
+        // thread's transfers on the handle, so that the wait below and the
+        // drain end.
         CancelOutstandingIo();
-        leave = true;
         break;
       }
     }
