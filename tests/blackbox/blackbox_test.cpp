@@ -277,12 +277,17 @@ TEST_F(BlackBox, HandsetBehaviours) {
   }
 }
 
-TEST_F(BlackBox, Kv30simKilledDuringAnUpload) {
+// kv30sim ending in the middle of an upload, killed or stopped: to velkor
+// the handset is pulled out, and the upload ends within its time-outs.
+class EndedDuringAnUpload : public BlackBox, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(EndedDuringAnUpload, VelkorEndsWithAnErrorInTime) {
+  const bool killed = GetParam();
   WriteFile(folder.File("kv30.bin"), Image(64 * 1024));
   StartSim({"--ack-delay", "20", "--log", folder.File("log")});
   VelkorRun run;
   std::thread velkor([&] { run = Velkor({"upload", "kv30.bin"}); });
-  // Kill it once some chunks went through.
+  // End kv30sim once some chunks went through.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   size_t chunks = 0;
   while (std::chrono::steady_clock::now() < deadline) {
@@ -295,20 +300,47 @@ TEST_F(BlackBox, Kv30simKilledDuringAnUpload) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_GE(chunks, 10u);
-  auto killed = std::chrono::steady_clock::now();
-  sim.Kill();
+  auto ending = std::chrono::steady_clock::now();
   running = false;
+  if (killed) {
+    sim.Kill();
+  } else {
+    EXPECT_EQ(0, sim.Stop()) << "SIGTERM with a handle open";
+    EXPECT_EQ("", sim.error());
+  }
   velkor.join();
   auto ended = std::chrono::steady_clock::now();
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(2, run.status);
   // Within its time-outs: 2000 ms for an acknowledgement, with room to spare.
-  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(ended - killed).count(), 8000);
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(ended - ending).count(), 8000);
   // The upload ends with one error line, after the last progress line.
   size_t error = run.out.rfind("Error: ");
   ASSERT_NE(std::string::npos, error) << run.out;
   EXPECT_EQ(run.out.size() - 1, run.out.find('\n', error)) << run.out;
   EXPECT_EQ(std::string::npos, run.out.find('\r', error)) << run.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(KilledOrStopped, EndedDuringAnUpload, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "Killed" : "Stopped");
+                         });
+
+// A folder that others could put sockets into is refused by both sides.
+TEST_F(BlackBox, AnOpenFolderIsRefused) {
+  StartSim({});
+  ASSERT_EQ(0, chmod(folder.path().c_str(), 0777));
+  VelkorRun run = Velkor({"login"});
+  EXPECT_EQ(std::string(kBanner) + kNotFound, run.out);
+  EXPECT_EQ(1, run.status);
+  ASSERT_EQ(0, chmod(folder.path().c_str(), 0700));
+  StopSim();
+
+  ASSERT_EQ(0, chmod(folder.path().c_str(), 0770));
+  Kv30Sim refused(folder.path());
+  EXPECT_FALSE(refused.Start({}));
+  EXPECT_NE(std::string::npos, refused.error().find("can be written by others")) << refused.error();
+  ASSERT_EQ(0, chmod(folder.path().c_str(), 0700));
 }
 
 }  // namespace
