@@ -45,9 +45,12 @@ WriteResult Loader::OnWrite(const uint8_t* data, uint32_t length, InPipe& in) {
         headerText = pendingHeader;
         pendingHeader.clear();
         if (CheckHeader(&declared)) {
+          // A new upload: its own image and its own numbering from #0.
           inHeader = false;
           headerOk = true;
           declaredLength = declared;
+          image.clear();
+          nextAck = 0;
           if (!ignoreHeader) {
             QueueAcks(1, out);
           } else {
@@ -62,6 +65,9 @@ WriteResult Loader::OnWrite(const uint8_t* data, uint32_t length, InPipe& in) {
         image.insert(image.end(), data + pos, data + taken);
         QueueAcks((count - 1) / kAckPiece + 1, out);
       }
+      // Once the announced length has arrived, the next write starts a new
+      // upload with its header.
+      if (!inHeader && static_cast<int64_t>(image.size()) >= declaredLength) inHeader = true;
     }
   }
   for (const Outgoing& ack : out) in.Send(ack.bytes.data(), ack.bytes.size(), ack.delayMs);
@@ -119,6 +125,17 @@ void Loader::QueueAcks(uint32_t count, std::vector<Outgoing>& out) {
       ackTexts.push_back(bytes);
     }
   }
+}
+
+void Loader::Reset() {
+  std::lock_guard<std::mutex> guard(lock);
+  inHeader = true;
+  headerOk = false;
+  headerText.clear();
+  pendingHeader.clear();
+  declaredLength = -1;
+  nextAck = 0;
+  image.clear();
 }
 
 void Loader::DropAck(uint32_t number) {

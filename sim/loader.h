@@ -4,6 +4,8 @@
 // answers "#0", then takes the image bytes as they come and answers "#1",
 // "#2", ... : one acknowledgement per started 64 bytes of each write, each an
 // IN transfer of its own without a line end. It keeps the received image.
+// Once the announced length has arrived it waits for the next header; an
+// accepted header starts a new image and numbers from #0 again.
 //
 // Tests can make it misbehave: drop, repeat, swap or reword single
 // acknowledgements, ignore the header, stall, fail or shorten a write and
@@ -31,6 +33,10 @@ class Loader : public Function {
   Loader();
 
   WriteResult OnWrite(const uint8_t* data, uint32_t length, InPipe& in) override;
+
+  // Forgets the upload in progress and waits for a header (settings and the
+  // write log stay).
+  void Reset();
 
   // Behaviour. Acknowledgements are named by their number in the correct
   // sequence (0 for the header, 1 for the first 64 data bytes, ...); writes by

@@ -184,6 +184,35 @@ INSTANTIATE_TEST_SUITE_P(
         MisbehaviourCase{"StallAtOnce", [](sim::Loader& l) { l.StallAfter(0); }, {}}),
     [](const ::testing::TestParamInfo<MisbehaviourCase>& info) { return info.param.name; });
 
+TEST(Loader, TakesOneUploadAfterAnother) {
+  sim::Loader loader;
+  RecordingPipe pipe;
+  Upload(loader, pipe, Pattern(100));
+  std::vector<uint8_t> second = Pattern(600);
+  second[0] = 0x55;
+  Upload(loader, pipe, second);
+  EXPECT_EQ(pipe.Texts(), Join({Numbered(0, 2), Numbered(0, 10)}));
+  EXPECT_EQ(loader.Header(), "! upload  600");
+  EXPECT_EQ(loader.Image(), second);
+}
+
+TEST(Loader, ResetForgetsAnUnfinishedUpload) {
+  sim::Loader loader;
+  RecordingPipe pipe;
+  Write(loader, pipe, std::string("! upload  1000\0", 15));
+  std::vector<uint8_t> part = Pattern(512);
+  loader.OnWrite(part.data(), 512, pipe);
+  loader.Reset();
+  EXPECT_FALSE(loader.HeaderAccepted());
+  EXPECT_TRUE(loader.Image().empty());
+  EXPECT_EQ(loader.DeclaredLength(), -1);
+  std::vector<uint8_t> image = Pattern(100);
+  pipe.sent.clear();
+  Upload(loader, pipe, image);
+  EXPECT_EQ(pipe.Texts(), Numbered(0, 2));
+  EXPECT_EQ(loader.Image(), image);
+}
+
 TEST(Loader, FailedWriteTakesNothingAndAnswersNothing) {
   sim::Loader loader;
   loader.FailWrite(1, 31);
