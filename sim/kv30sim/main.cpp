@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
   shell->SetSplitPrompt(options.splitPrompt);
   shell->SetNewlineBeforePrompt(options.newlinePrompt);
   shell->SetAnswerDelay(options.answerDelayMs);
-  for (const std::string& line : options.withhold) shell->SetWithheld(line);
+  if (!options.withhold.empty()) shell->SetWithheld(options.withhold);
   // "reset needed" then the prompt, whatever was changed.
   if (options.resetNeeded) shell->SetReply("config activate", {"reset needed\r\n", "$ "});
   if (options.settings.empty())

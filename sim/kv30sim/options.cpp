@@ -67,9 +67,7 @@ bool ParseOptions(const std::vector<std::string>& words, Options* o, std::string
     } else if (w == "--answer-delay") {
       if (!number(10, 600000, &o->answerDelayMs)) return false;
     } else if (w == "--withhold") {
-      std::string line;
-      if (!value(&line)) return false;
-      o->withhold.push_back(line);
+      if (!value(&o->withhold)) return false;
     } else if (w == "--drop-ack") {
       if (!number(10, 0xFFFFFFFEu, &n)) return false;
       o->dropAcks.push_back(n);
@@ -141,11 +139,12 @@ const char* UsageText() {
          "  --newline-prompt     \"\\r\\n\" before every prompt\n"
          "  --answer-delay MS    every answer comes MS milliseconds after its line\n"
          "                       (default 20, a handset's reaction time)\n"
-         "  --withhold LINE      no answer to this command line (may be repeated)\n"
+         "  --withhold LINE      no answer to this command line\n"
          "loader (endpoint 7):\n"
          "  --drop-ack N         acknowledgement N is never sent (may be repeated)\n"
          "  --dup-ack N          acknowledgement N is sent twice (may be repeated)\n"
-         "  --stall-after N      no acknowledgement after the N-th\n"
+         "  --stall-after N      no acknowledgement after the N-th (#0, the header's, is the "
+         "first)\n"
          "  --ack-delay MS       every acknowledgement comes MS milliseconds late\n"
          "  --ignore-header      the upload header is never answered\n"
          "device:\n"

@@ -23,7 +23,7 @@ struct Options {
   // A handset takes a moment to answer; velkor's `command` shows only what
   // arrives after it has begun to wait.
   uint32_t answerDelayMs = 20;
-  std::vector<std::string> withhold;  // lines the shell never answers
+  std::string withhold;  // a command line the shell never answers; empty for none
   // Loader.
   std::vector<uint32_t> dropAcks;
   std::vector<uint32_t> dupAcks;
