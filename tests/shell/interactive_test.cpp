@@ -230,7 +230,6 @@ TEST_F(Terminal, CursorAndFunctionKeysGoOutAsTwoValues) {
   Type("\x1b[A");
   Type("\x1bOP");
   Type("\x1b[3~");
-  ASSERT_TRUE(ReadUntil("")) << output;
   usleep(300000);
   Type("\x1b");  // Escape alone
   usleep(300000);
@@ -268,11 +267,11 @@ TEST_F(Terminal, ModeIsRestoredWhenTheProcessIsEndedBySignal) {
 
 // Keys from a pipe: the end of input ends the terminal with status 0 once the
 // handset has been quiet for 500 ms, after its last answer has been shown
-// (each answer here comes 300 ms after the line it answers).
+// (each answer here comes 100 ms after the line it answers).
 TEST(RedirectedTerminal, EndOfInputEndsAfterTheLastAnswer) {
   std::string record = TempPath("redirected-record");
   std::vector<const char*> args = HostArgs(
-      {"--logged-in", "--delay", "300", "--reply", "config show", "WLANMGR0 /ssid lab\\r\\n", "$ "},
+      {"--logged-in", "--delay", "100", "--reply", "config show", "WLANMGR0 /ssid lab\\r\\n", "$ "},
       record);
   int in[2], out[2];
   ASSERT_EQ(0, pipe(in));

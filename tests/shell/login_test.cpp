@@ -39,7 +39,7 @@ TEST_F(LoginTest, EchoOfTheTypedTextIsPassedOver) {
 }
 
 TEST_F(LoginTest, DelayedAnswersAreAwaited) {
-  shell->SetAnswerDelay(250);
+  shell->SetAnswerDelay(100);
   EXPECT_EQ(0, Login({"login"}).status);
 }
 
