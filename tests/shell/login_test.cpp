@@ -59,6 +59,13 @@ TEST_F(LoginTest, PromptsThatAreNotWholeTransfersAreNotRecognised) {
   EXPECT_EQ("Error: waiting for KV30 answer (login-1)\n", run.output);
 }
 
+TEST_F(LoginTest, PromptAfterALineEndInTheSameTransferIsNotRecognised) {
+  shell->SetNewlineBeforePrompt(true);
+  Outcome run = Login({"login"});
+  EXPECT_EQ(2, run.status);
+  EXPECT_EQ("Error: waiting for KV30 answer (login-1)\n", run.output);
+}
+
 TEST_F(LoginTest, NoPasswordPromptIsLogin2) {
   shell->SetWithheld("admin");
   Outcome run = Login({"login"});
