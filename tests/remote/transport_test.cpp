@@ -593,6 +593,7 @@ TEST(RemoteClient, AFaultyServerMessageFailsThePendingTransfers) {
        }},
   };
   for (const Case& c : cases) {
+    TestTransfer in(0x83, 16);  // outlives the session
     int fds[2];
     ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
     remote::HelloReply hello;
@@ -602,7 +603,6 @@ TEST(RemoteClient, AFaultyServerMessageFailsThePendingTransfers) {
     ASSERT_TRUE(s) << c.name;
     std::vector<uint8_t> body;
     ASSERT_EQ(1, remote::ReadFrame(fds[1], &body, 2000));  // the hello
-    TestTransfer in(0x83, 16);
     s->Submit(&in);
     ASSERT_EQ(1, remote::ReadFrame(fds[1], &body, 2000));
     remote::Submit m;
@@ -620,6 +620,7 @@ TEST(RemoteClient, AFaultyServerMessageFailsThePendingTransfers) {
 }
 
 TEST(RemoteClient, AServerThatKeepsACancelledReadIsGivenUp) {
+  TestTransfer first(0x83, 16), kept(0x83, 16);  // outlive the session
   int fds[2];
   ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
   remote::HelloReply hello;
@@ -627,12 +628,25 @@ TEST(RemoteClient, AServerThatKeepsACancelledReadIsGivenUp) {
   ASSERT_TRUE(remote::WriteFrame(fds[1], remote::Encode(hello), 1000));
   std::unique_ptr<usbdrv::Session> s = remote::OpenSession(fds[0]);
   ASSERT_TRUE(s);
-  TestTransfer in(0x83, 16);
-  s->Submit(&in);
-  s->Cancel(&in);
+  std::vector<uint8_t> body;
+  ASSERT_EQ(1, remote::ReadFrame(fds[1], &body, 2000));  // the hello
+  s->Submit(&first);
+  s->Submit(&kept);
+  remote::Submit m;
+  ASSERT_EQ(1, remote::ReadFrame(fds[1], &body, 2000));
+  ASSERT_TRUE(remote::Decode(body.data(), body.size(), &m));
+  remote::Complete done;
+  done.id = m.id;
+  ASSERT_TRUE(remote::WriteFrame(fds[1], remote::Encode(done), 1000));
+  ASSERT_TRUE(first.Wait(5000));
+  EXPECT_EQ(0u, first.status());
+  // The client's reader is back to waiting for the socket when the cancel
+  // comes (the pause only makes that likely; the check does not rest on it).
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  s->Cancel(&kept);
   // Nobody answers the cancel; the client ends the read itself.
-  ASSERT_TRUE(in.Wait(remote::kCancelTimeoutMs + 5000));
-  EXPECT_EQ(kGone, in.status());
+  ASSERT_TRUE(kept.Wait(remote::kCancelTimeoutMs + 5000));
+  EXPECT_EQ(kGone, kept.status());
   s.reset();
   close(fds[1]);
 }

@@ -1,5 +1,6 @@
 #include "client.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -45,6 +46,17 @@ bool Greet(int fd, uint8_t mode, HelloReply* reply) {
 class RemoteSession : public usbdrv::Session {
  public:
   explicit RemoteSession(int fd) : fd_(fd) {
+    // The reader waits on the socket and on this pipe, which tells it that a
+    // cancellation has set a deadline.
+    if (pipe(wake_) == 0) {
+      for (int end : wake_) {
+        fcntl(end, F_SETFD, FD_CLOEXEC);
+        fcntl(end, F_SETFL, O_NONBLOCK);
+      }
+    } else {
+      wake_[0] = wake_[1] = -1;
+      broken_ = true;
+    }
     reader_ = std::thread([this] { ReadLoop(); });
   }
 
@@ -53,6 +65,8 @@ class RemoteSession : public usbdrv::Session {
     reader_.join();
     Fail();
     close(fd_);
+    if (wake_[0] >= 0) close(wake_[0]);
+    if (wake_[1] >= 0) close(wake_[1]);
   }
 
   uint32_t DriverInfo(uint8_t info[12]) override {
@@ -121,6 +135,7 @@ class RemoteSession : public usbdrv::Session {
       for (auto& entry : pending_)
         if (entry.second.deadline == 0) entry.second.deadline = deadline;
     }
+    Wake();
     Control c;
     c.op = kAbortEndpoint;
     ControlReply r;
@@ -169,6 +184,7 @@ class RemoteSession : public usbdrv::Session {
       Entry& entry = pending_[m.id];
       if (entry.deadline == 0) entry.deadline = NowMs() + kCancelTimeoutMs;
     }
+    Wake();
     if (!Send(Encode(m))) Fail();
   }
 
@@ -179,6 +195,12 @@ class RemoteSession : public usbdrv::Session {
     uint32_t length;
     int64_t deadline;  // 0: none; else the time by which its completion is due
   };
+
+  void Wake() {
+    char c = 1;
+    ssize_t r = write(wake_[1], &c, 1);  // a full pipe is awake already
+    (void)r;
+  }
 
   bool Send(const std::vector<uint8_t>& frame) {
     std::lock_guard<std::mutex> lock(sendMutex_);
@@ -286,13 +308,19 @@ class RemoteSession : public usbdrv::Session {
     for (;;) {
       int wait = NextDeadline();
       if (wait == 0) break;  // a cancelled transfer was never completed
-      pollfd p = {fd_, POLLIN, 0};
-      int r = poll(&p, 1, wait);
+      pollfd p[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+      int r = poll(p, 2, wait);
       if (r == 0) continue;
       if (r < 0) {
         if (errno == EINTR) continue;
         break;
       }
+      if (p[1].revents) {
+        char drain[64];
+        while (read(wake_[0], drain, sizeof drain) > 0) {
+        }
+      }
+      if (!(p[0].revents)) continue;
       if (ReadFrame(fd_, &body, kFrameTimeoutMs) != 1) break;
       if (!Dispatch(body)) break;
     }
@@ -300,6 +328,7 @@ class RemoteSession : public usbdrv::Session {
   }
 
   int fd_;
+  int wake_[2] = {-1, -1};
   std::thread reader_;
   std::mutex sendMutex_;     // one frame at a time on the socket
   std::mutex controlMutex_;  // one control request at a time
