@@ -10,8 +10,6 @@
 #include "app/trace.h"
 #include "app/upload.h"
 
-bool traceEnabled = false;
-
 static const char buildTag[] = "08-60030";
 
 void printUsage() {

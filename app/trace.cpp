@@ -1,0 +1,3 @@
+#include "app/trace.h"
+
+bool traceEnabled = false;
