@@ -19,7 +19,7 @@ const char kNotFound[] = "KV30 not found.";
 
 // Answers come this long after the line that caused them, so that velkor's
 // `command` has begun its wait when they arrive and shows them.
-const std::vector<std::string> kAnswerDelay = {"--answer-delay", "150"};
+const std::vector<std::string> kAnswerDelay = {"--answer-delay", "100"};
 
 const std::vector<std::string> kExample1 = {
     "config",  "/ssid",    "myssid",       "/wep-key", "4be07d21a9c3f5e8617d0b2c94",
