@@ -147,7 +147,7 @@ class Connection {
         break;
       }
       case remote::kGetDescriptor: {
-        std::vector<uint8_t> out(c.room);
+        std::vector<uint8_t> out(c.room ? c.room : 1);  // never a null buffer
         uint32_t length = c.room;
         r.status = session_->GetDescriptor(c.recipient, c.descriptorType, c.descriptorIndex,
                                            c.language, out.data(), &length);
@@ -418,7 +418,13 @@ void Server::Run() {
     for (size_t i = 1; i < fds.size(); i++) {
       if (!(fds[i].revents & POLLIN)) continue;
       int c = accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (c < 0) continue;
+      if (c < 0) {
+        // Out of descriptors or memory: back off instead of spinning on a
+        // socket that stays readable.
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+          usleep(100000);
+        continue;
+      }
       accepted_++;
       Endpoint& e = endpoints_[i - 1];
       connections_.emplace_back(new Connection(c, e.interfaceClass, e.instance, transcript_));
