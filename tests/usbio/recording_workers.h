@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -82,6 +83,14 @@ class RecordingReader : public CUsbIoReadThread {
   std::atomic<int> cancelCalls{0};
   // Buffers prepared with their full length before requestLength becomes 0.
   std::atomic<int> fullPrepares{1 << 30};
+  // Called on the worker thread with the number of the preparation (1, 2, ...);
+  // set before the launch.
+  std::function<void(int)> onPrepare;
+
+  // The owner's stop request alone, without the cancellation that
+  // ShutdownThread makes after it: stands for an abort that has not reached
+  // the reads the worker is submitting.
+  void RequestStopOnly() { InterlockedExchange(&stopRequested, 1); }
 
   // Protected state, for the checks.
   DWORD ErrorLimit() const { return errorLimit; }
@@ -93,12 +102,16 @@ class RecordingReader : public CUsbIoReadThread {
   void OnWorkerExit() override { record.Exit(); }
   void PrepareBuffer(CUsbIoBuffer* buffer) override {
     CUsbIoReadThread::PrepareBuffer(buffer);
+    if (onPrepare) onPrepare(++prepared_);
     if (fullPrepares.fetch_sub(1) <= 0) buffer->requestLength = 0;
   }
   void CancelTransfers() override {
     cancelCalls++;
     CUsbIoReadThread::CancelTransfers();
   }
+
+ private:
+  int prepared_ = 0;  // worker thread only
 };
 
 // A write worker that sends numbered blocks and ends its stream after a
