@@ -1,10 +1,14 @@
 // The built velkor against a kv30sim process, as a user runs them: standard
 // output compared byte for byte, exit statuses, and what the handset got.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -335,6 +339,53 @@ INSTANTIATE_TEST_SUITE_P(KilledOrStopped, EndedDuringAnUpload, ::testing::Values
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return std::string(info.param ? "Killed" : "Stopped");
                          });
+
+// Connects to the handset's socket, sends `bytes`, and waits for kv30sim to
+// close the connection. True when it did within `timeoutMs`.
+bool ClosedAfterSending(const std::string& socketPath, const std::string& bytes, int timeoutMs) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
+  bool closed = false;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size())) {
+    for (;;) {
+      pollfd p = {fd, POLLIN, 0};
+      if (poll(&p, 1, timeoutMs) <= 0) break;
+      char buffer[256];
+      ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+      if (n <= 0) {
+        closed = true;
+        break;
+      }
+    }
+  }
+  close(fd);
+  return closed;
+}
+
+// Whatever arrives on its socket, kv30sim closes that connection and goes on
+// serving velkor.
+TEST_F(BlackBox, Kv30simSurvivesGarbageOnItsSocket) {
+  StartSim({});
+  const std::string socketPath = folder.File("kv30.sock");
+  struct Case {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"text", "GET / HTTP/1.0\r\n\r\n"},
+      {"zero length", std::string(4, '\0')},
+      {"oversized", std::string("\xff\xff\xff\x7f", 4)},
+      {"unknown type", std::string("\x01\x00\x00\x00\x42", 5)},
+      {"hello with a wrong magic", std::string("\x08\x00\x00\x00\x01XXXX\x01\x00\x01", 12)},
+  };
+  for (const Case& c : cases) EXPECT_TRUE(ClosedAfterSending(socketPath, c.bytes, 15000)) << c.name;
+  VelkorRun run = Velkor({"login"});
+  EXPECT_EQ(kBanner, run.out);
+  EXPECT_EQ(0, run.status);
+}
 
 // A folder that others could put sockets into is refused by both sides.
 TEST_F(BlackBox, AnOpenFolderIsRefused) {
