@@ -41,6 +41,9 @@ struct FakeState {
   uint32_t inlineStatus = 0;
   bool openable = true;
   bool stopDevice = false;  // ends a test's device thread
+  // While set, Submit waits inside the device until it is cleared.
+  bool holdSubmit = false;
+  bool inSubmit = false;
   std::atomic<int> sessions{0};
   std::atomic<int> sessionsDestroyed{0};
 
@@ -132,7 +135,11 @@ class FakeSession : public usbdrv::Session {
     bool now;
     uint32_t status;
     {
-      std::lock_guard<std::mutex> guard(state_->lock);
+      std::unique_lock<std::mutex> guard(state_->lock);
+      state_->inSubmit = true;
+      state_->changed.notify_all();
+      state_->changed.wait(guard, [&] { return !state_->holdSubmit; });
+      state_->inSubmit = false;
       ++state_->submitted;
       now = state_->completeInSubmit;
       status = state_->inlineStatus;

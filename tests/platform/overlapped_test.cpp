@@ -270,6 +270,57 @@ TEST_F(OverlappedTest, ReadWithoutOverlappedRecordWaitsForTheTransfer) {
   CloseHandle(thread);
 }
 
+struct HeldReadArgs {
+  HANDLE handle;
+  OVERLAPPED* overlapped;
+  uint8_t buffer[4];
+  BOOL started;
+  DWORD error;
+};
+
+unsigned __stdcall StartHeldRead(void* raw) {
+  auto* args = static_cast<HeldReadArgs*>(raw);
+  args->started = ReadFile(args->handle, args->buffer, 4, nullptr, args->overlapped);
+  args->error = GetLastError();
+  return 0;
+}
+
+TEST_F(OverlappedTest, SubmissionHeldInTheDeviceBlocksNeitherRequestsNorClose) {
+  HANDLE handle = OpenBound(0x83);
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = Event(true);
+  HeldReadArgs args{handle, &overlapped, {}, TRUE, 0};
+  {
+    std::lock_guard<std::mutex> guard(state->lock);
+    state->holdSubmit = true;
+  }
+  HANDLE thread =
+      reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, StartHeldRead, &args, 0, nullptr));
+  {
+    std::unique_lock<std::mutex> guard(state->lock);
+    ASSERT_TRUE(
+        state->changed.wait_for(guard, std::chrono::seconds(10), [&] { return state->inSubmit; }));
+  }
+  // Control requests and the close go on while the device holds Submit.
+  EXPECT_EQ(0u, Request(handle, kAbortEndpoint, nullptr, 0, nullptr, 0));
+  EXPECT_EQ(1, state->aborts);
+  Forget(handle);
+  EXPECT_TRUE(CloseHandle(handle));
+  {
+    std::lock_guard<std::mutex> guard(state->lock);
+    state->holdSubmit = false;
+    state->changed.notify_all();
+  }
+  // Once Submit returns, the close's cancellation reaches the read.
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000));
+  CloseHandle(thread);
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(overlapped.hEvent, 10000));
+  DWORD count;
+  EXPECT_FALSE(GetOverlappedResult(handle, &overlapped, &count, FALSE));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_OPERATION_ABORTED), GetLastError());
+  EXPECT_EQ(0u, state->PendingCount());
+}
+
 struct StressArgs {
   HANDLE handle;
   int index;

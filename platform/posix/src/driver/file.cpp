@@ -76,6 +76,10 @@ class TransferOp final : public usbdrv::Transfer, public Completion {
   OVERLAPPED* record = nullptr;
   std::shared_ptr<EventObject> event;
   DWORD threadId = 0;
+  // Guarded by the file's lock: Submit has not returned yet, and a
+  // cancellation that came meanwhile waits for it to return.
+  bool submitting = false;
+  bool cancelRequested = false;
   // Guarded by CompletionLock().
   State state = State::kSubmitting;
   uint32_t status = 0;
@@ -167,11 +171,17 @@ class DriverFile : public KernelObject {
  private:
   // With lock_ held: a transfer on the list is still allocated (it leaves
   // the list before it is deleted), so the device never sees a stale one.
+  // A transfer still inside Submit is cancelled once Submit has returned.
   template <class Predicate>
   void CancelWhere(Predicate wanted) {
     const std::vector<TransferOp*> ops = pending_;
     for (TransferOp* op : ops) {
-      if (wanted(op) && !op->Completed()) session_->Cancel(op);
+      if (!wanted(op)) continue;
+      if (op->submitting) {
+        op->cancelRequested = true;
+      } else if (!op->Completed()) {
+        session_->Cancel(op);
+      }
     }
   }
 
@@ -183,8 +193,9 @@ class DriverFile : public KernelObject {
   const bool overlappedIo_;
   // Control requests reach the session one at a time.
   std::mutex controlLock_;
-  // Guards the fields below. Submit and Cancel are called with it held, so a
-  // transfer is never cancelled before the device has been given it.
+  // Guards the fields below. Cancel is called with it held; Submit is not,
+  // so a device may take its time in Submit while control requests, and
+  // abort in particular, go on.
   std::mutex lock_;
   bool closed_ = false;
   bool bound_ = false;
@@ -243,8 +254,16 @@ BOOL DriverFile::Transfer(bool in, void* data, DWORD length, LPDWORD done, OVERL
     // Starting an operation clears its event and marks its record running.
     if (event) event->Reset();
     MarkPending(record);
+    op->submitting = true;
     pending_.push_back(op);
-    session_->Submit(op);
+  }
+  // Until the state below becomes kPending, a completion is taken as
+  // immediate: the operation is not queued, so it cannot be deleted here.
+  session_->Submit(op);
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    op->submitting = false;
+    if (op->cancelRequested && !op->Completed()) session_->Cancel(op);
   }
 
   bool completedInline = false;
