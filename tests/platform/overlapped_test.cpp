@@ -247,6 +247,35 @@ TEST_F(OverlappedTest, SessionOfAClosedHandleLivesUntilItsLastTransferCompletes)
   EXPECT_EQ(0, state->sessions.load());
 }
 
+TEST_F(OverlappedTest, RecordWithoutEventIsWaitedForThroughTheRecord) {
+  HANDLE handle = OpenBound(0x03);
+  OVERLAPPED overlapped{};  // no event
+  const uint8_t data[3] = {1, 2, 3};
+  ASSERT_FALSE(WriteFile(handle, data, 3, nullptr, &overlapped));
+  ASSERT_EQ(static_cast<DWORD>(ERROR_IO_PENDING), GetLastError());
+  unsigned (*completer)(void*) = [](void* raw) -> unsigned {
+    auto* fake = static_cast<FakeState*>(raw);
+    if (fake->WaitPending(1)) fake->CompleteOldest(0, std::vector<uint8_t>(3));
+    return 0;
+  };
+  HANDLE thread =
+      reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, completer, state.get(), 0, nullptr));
+  DWORD count = 0;
+  EXPECT_TRUE(GetOverlappedResult(handle, &overlapped, &count, TRUE));
+  EXPECT_EQ(3u, count);
+  WaitForSingleObject(thread, 10000);
+  CloseHandle(thread);
+  // A driver handle is no waitable object here, and an event that is no
+  // event is refused before anything starts.
+  EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(handle, 0));
+  HANDLE semaphore = CreateSemaphoreA(nullptr, 0, 1, nullptr);
+  overlapped.hEvent = semaphore;
+  EXPECT_FALSE(WriteFile(handle, data, 3, nullptr, &overlapped));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+  EXPECT_EQ(1, state->submitted);
+  CloseHandle(semaphore);
+}
+
 TEST_F(OverlappedTest, ReadWithoutOverlappedRecordWaitsForTheTransfer) {
   HANDLE handle = Open(0);
   uint8_t address = 0x83;
