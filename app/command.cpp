@@ -3,9 +3,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "app/link.h"
 #include "app/textcallback.h"
 #include "app/trace.h"
-#include "usbhandler/usbhandler.h"
 
 // The line with its CR LF and a terminating zero fits in this.
 static const int commandLineSize = 1024;
@@ -13,21 +13,15 @@ static const int commandTextMax = commandLineSize - 3;
 
 int commandCommand(int count, char** words) {
   CTextCallback appUsbCallback;
-  CUsbHandler* link = new CUsbHandler(&appUsbCallback);
-  if (!link->Connect(3)) {
-    printf("KV30 not found.");
-    delete link;
-    return 1;
-  }
-  link->StartReceiving();
+  CUsbHandler* link = openLink(&appUsbCallback, 3);
+  if (link == NULL) return 1;
 
   // Words joined by single blanks; refused before anything is sent when too long.
   size_t textLength = 0;
   for (int i = 0; i < count; i++) textLength += strlen(words[i]) + (i + 1 < count ? 1 : 0);
   if (textLength > (size_t)commandTextMax) {
     printf("velkor: command too long (at most %d characters).\n", commandTextMax);
-    link->Disconnect();
-    delete link;
+    closeLink(link);
     return 1;
   }
   char line[commandLineSize];
@@ -48,7 +42,6 @@ int commandCommand(int count, char** words) {
   appUsbCallback.setEcho(true);
   link->Send(line, length);
   int status = appUsbCallback.waitFor("$ ", 2000, true) == 1 ? 0 : 1;
-  link->Disconnect();
-  delete link;
+  closeLink(link);
   return status;
 }

@@ -3,10 +3,10 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "app/link.h"
 #include "app/login.h"
 #include "app/textcallback.h"
 #include "app/trace.h"
-#include "usbhandler/usbhandler.h"
 
 static const char* const wepIndexValues[] = {"1", "2", "3", "4"};
 static const char* const cipherValues[] = {"none",     "wep",      "wep128", "tkip",
@@ -83,23 +83,15 @@ static void endLine(ConfigLine* line) {
   line->length += snprintf(line->text + line->length, sizeof line->text - line->length, "\r\n");
 }
 
-static void sendText(CUsbHandler* link, const char* text) { link->Send(text, (int)strlen(text)); }
-
 static int endLink(CUsbHandler* link, int status) {
-  link->Disconnect();
-  delete link;
+  closeLink(link);
   return status;
 }
 
 int configCommand(int count, char** words) {
   CTextCallback appUsbCallback;
-  CUsbHandler* link = new CUsbHandler(&appUsbCallback);
-  if (!link->Connect(3)) {
-    printf("KV30 not found.");
-    delete link;
-    return 1;
-  }
-  link->StartReceiving();
+  CUsbHandler* link = openLink(&appUsbCallback, 3);
+  if (link == NULL) return 1;
 
   ConfigLine wlan;
   ConfigLine phone;

@@ -6,7 +6,7 @@
 #include <stdio.h>
 #include <windows.h>
 
-#include "usbhandler/usbhandler.h"
+#include "app/link.h"
 
 void CEchoCallback::onRecv(CUsbIoBuffer* buffer) {
   if (buffer == NULL) return;
@@ -21,13 +21,8 @@ void CEchoCallback::onRecv(CUsbIoBuffer* buffer) {
 
 int interactiveCommand() {
   CEchoCallback appUsbCallback;
-  CUsbHandler* link = new CUsbHandler(&appUsbCallback);
-  if (!link->Connect(3)) {
-    printf("KV30 not found.");
-    delete link;
-    return 1;
-  }
-  link->StartReceiving();
+  CUsbHandler* link = openLink(&appUsbCallback, 3);
+  if (link == NULL) return 1;
   SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), 3);
 
   link->Send("\r\n", 2);
@@ -47,7 +42,6 @@ int interactiveCommand() {
     if (ch == '\n' && previous != '\r') link->Send("\r\n", 2);
     previous = ch;
   }
-  link->Disconnect();
-  delete link;
+  closeLink(link);
   return 0;
 }

@@ -3,13 +3,11 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "app/link.h"
 #include "app/textcallback.h"
 #include "app/trace.h"
-#include "usbhandler/usbhandler.h"
 
 static const char lineEnd[] = "\r\n";
-
-static void sendText(CUsbHandler* link, const char* text) { link->Send(text, (int)strlen(text)); }
 
 int shellLogin(const char* user, const char* password, CTextCallback* callback, CUsbHandler* link) {
   // Asks for a fresh prompt a few times: the shell may be busy or logged in.
@@ -56,13 +54,8 @@ void splitLoginValue(char* value, const char** user, const char** password) {
 
 int loginCommand(int count, char** words) {
   CTextCallback appUsbCallback;
-  CUsbHandler* link = new CUsbHandler(&appUsbCallback);
-  if (!link->Connect(3)) {
-    printf("KV30 not found.");
-    delete link;
-    return 1;
-  }
-  link->StartReceiving();
+  CUsbHandler* link = openLink(&appUsbCallback, 3);
+  if (link == NULL) return 1;
 
   const char* user = "admin";
   const char* password = "kv30";
@@ -77,7 +70,6 @@ int loginCommand(int count, char** words) {
 
   int status = shellLogin(user, password, &appUsbCallback, link) == 1 ? 0 : 2;
   // Closing the link leaves the shell logged in.
-  link->Disconnect();
-  delete link;
+  closeLink(link);
   return status;
 }

@@ -7,8 +7,8 @@
 #include <windows.h>
 
 #include "app/ackcallback.h"
+#include "app/link.h"
 #include "app/trace.h"
-#include "usbhandler/usbhandler.h"
 
 namespace {
 
@@ -155,17 +155,12 @@ int uploadFile(CUsbHandler* usbHandler, HANDLE ackSemaphore, const char* fileNam
 int uploadCommand(const char* fileName) {
   HANDLE ackSemaphore = CreateSemaphoreA(NULL, 0, kAckSemaphoreMax, NULL);
   CAckCallback appUsbCallback(ackSemaphore);
-  CUsbHandler* usbHandler = new CUsbHandler(&appUsbCallback);
-  int status;
-  if (!usbHandler->Connect(kLoaderEndpoint)) {
-    printf("KV30 not found.");
-    status = kStatusRefused;
-  } else {
-    usbHandler->StartReceiving();
+  int status = kStatusRefused;
+  CUsbHandler* usbHandler = openLink(&appUsbCallback, kLoaderEndpoint);
+  if (usbHandler != NULL) {
     status = uploadFile(usbHandler, ackSemaphore, fileName);
-    usbHandler->Disconnect();
+    closeLink(usbHandler);
   }
-  delete usbHandler;
   if (ackSemaphore != NULL) CloseHandle(ackSemaphore);
   return status;
 }
