@@ -1,9 +1,6 @@
 // The command-line driver: banner, usage text, the order in which words are
 // tried, and the word slices each command receives.
 #include <gtest/gtest.h>
-#include <stdio.h>
-#include <unistd.h>
-
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -12,6 +9,7 @@
 #include "app/main.h"
 #include "app/trace.h"
 #include "tests/driver/fake_commands.h"
+#include "tests/support/stdout_capture.h"
 
 namespace {
 
@@ -24,8 +22,8 @@ std::string readFile(const char* path) {
   return text.str();
 }
 
-// Runs the driver on the words (the program path is added in front) with
-// standard output sent to a file, and returns what it printed.
+// Runs the driver on the words (the program path is added in front) and
+// keeps what it printed.
 struct DriverRun {
   std::vector<std::string> storage;
   std::vector<char*> argv;
@@ -39,19 +37,9 @@ struct DriverRun {
     traceEnabled = false;
     resetCalls();
 
-    fflush(stdout);
-    FILE* capture = tmpfile();
-    int saved = dup(STDOUT_FILENO);
-    dup2(fileno(capture), STDOUT_FILENO);
+    StdoutCapture capture;
     status = velkorMain(static_cast<int>(storage.size()), argv.data());
-    fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    rewind(capture);
-    char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, capture)) > 0) output.append(chunk, n);
-    fclose(capture);
+    output = capture.Finish();
   }
 };
 

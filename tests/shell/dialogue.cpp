@@ -6,7 +6,7 @@
 #include "app/config.h"
 #include "app/login.h"
 #include "app/trace.h"
-#include "tests/shell/capture.h"
+#include "tests/support/stdout_capture.h"
 #include "usbhandler/kv30ids.h"
 
 void Dialogue::SetUp() {
@@ -31,7 +31,7 @@ Outcome Dialogue::run(int (*entry)(int, char**), const std::vector<std::string>&
   std::vector<char*> vector;
   for (std::vector<char>& s : storage) vector.push_back(s.data());
   vector.push_back(nullptr);
-  OutputCapture capture;
+  StdoutCapture capture;
   auto start = std::chrono::steady_clock::now();
   int status = entry(static_cast<int>(words.size()), vector.data());
   long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(

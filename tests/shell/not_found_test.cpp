@@ -10,7 +10,7 @@
 #include "app/config.h"
 #include "app/interactive.h"
 #include "app/login.h"
-#include "tests/shell/capture.h"
+#include "tests/support/stdout_capture.h"
 
 namespace {
 
@@ -44,7 +44,7 @@ TEST(NotFound, EveryCommandSaysSoAndReturnsOne) {
     posixplat::Reset();
     usbdrv::UnregisterAllInstances();
     int handles = posixplat::OpenHandleCount();
-    OutputCapture capture;
+    StdoutCapture capture;
     int status = c.entry(0, nullptr);
     EXPECT_EQ(1, status) << c.name;
     EXPECT_EQ("KV30 not found.", capture.Finish()) << c.name;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/trace.h"
-#include "tests/shell/capture.h"
+#include "tests/support/stdout_capture.h"
 #include "usbio/usbiobuffer.h"
 
 namespace {
@@ -143,7 +143,7 @@ TEST(TextCallback, BufferLimitNinetyNineFitsAHundredIsRefused) {
   // Fill up to 100 bytes free: 8092 bytes in transfers of 2022 + terminators.
   for (int i = 0; i < 4; i++) Deliver(callback, std::string(2022, 'a'));
   ASSERT_EQ(8092u, callback.writePosition.load());
-  OutputCapture out;
+  StdoutCapture out;
   Deliver(callback, std::string(100, 'b'));
   Deliver(callback, std::string(4000, 'c'));
   EXPECT_EQ(8092u, callback.writePosition.load());
@@ -163,7 +163,7 @@ TEST(TextCallback, BufferLimitNinetyNineFitsAHundredIsRefused) {
 
 TEST(TextCallback, EmptyOrMissingRecordStoresAndReleasesNothing) {
   CTextCallback callback;
-  OutputCapture out;
+  StdoutCapture out;
   traceEnabled = true;
   Deliver(callback, "");
   callback.onRecv(nullptr);
@@ -254,7 +254,7 @@ TEST(TextCallback, FailedWaitReturnsMinusOne) {
 
 TEST(TextCallback, EchoPrintsTransfersFromTheWaitOnUntilTheNextWaitClearsIt) {
   CTextCallback callback;
-  OutputCapture out;
+  StdoutCapture out;
   Deliver(callback, "before\r\n");
   std::thread worker([&] {
     while (!callback.echoEnabled.load()) std::this_thread::yield();
@@ -270,7 +270,7 @@ TEST(TextCallback, EchoPrintsTransfersFromTheWaitOnUntilTheNextWaitClearsIt) {
 
 TEST(TextCallback, TraceLinesShowStoredAndTakenText) {
   CTextCallback callback;
-  OutputCapture out;
+  StdoutCapture out;
   traceEnabled = true;
   Deliver(callback, "ok\r\n");
   EXPECT_EQ(1, callback.waitFor("ok", 0, false));

@@ -12,7 +12,7 @@
 #include "app/ackcallback.h"
 #include "app/trace.h"
 #include "app/upload.h"
-#include "tests/upload/stdout_capture.h"
+#include "tests/support/stdout_capture.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include "sim/device.h"
 #include "sim/loader.h"
 #include "sim/register.h"
-#include "tests/upload/stdout_capture.h"
+#include "tests/support/stdout_capture.h"
 
 namespace {
 

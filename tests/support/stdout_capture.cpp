@@ -1,4 +1,4 @@
-#include "tests/upload/stdout_capture.h"
+#include "tests/support/stdout_capture.h"
 
 #include <stdio.h>
 #include <stdlib.h>

@@ -1,7 +1,7 @@
 // Captures what the process writes to standard output (file descriptor 1),
 // from every thread, printf and direct writes alike.
-#ifndef VELKOR_TESTS_UPLOAD_STDOUT_CAPTURE_H
-#define VELKOR_TESTS_UPLOAD_STDOUT_CAPTURE_H
+#ifndef VELKOR_TESTS_SUPPORT_STDOUT_CAPTURE_H
+#define VELKOR_TESTS_SUPPORT_STDOUT_CAPTURE_H
 
 #include <string>
 
