@@ -17,7 +17,8 @@ windows_options=()
 if [ -f scripts/build-windows.sh ]; then
   bash scripts/build-windows.sh || { echo "test: the Windows builds failed"; exit 1; }
   windows_options=(-DVELKOR_WIN32_EXE="$root/build-win32/app/velkor.exe"
-                   -DVELKOR_WIN64_EXE="$root/build-win64/app/velkor.exe")
+                   -DVELKOR_WIN64_EXE="$root/build-win64/app/velkor.exe"
+                   -DVELKOR_WINDOWS_TESTS_REQUIRED=ON)
 fi
 
 passed=0
