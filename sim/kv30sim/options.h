@@ -20,8 +20,7 @@ struct Options {
   bool silent = false;
   bool splitPrompt = false;
   bool newlinePrompt = false;
-  // A handset takes a moment to answer; velkor's `command` shows only what
-  // arrives after it has begun to wait.
+  // A real handset takes a moment to answer each line.
   uint32_t answerDelayMs = 20;
   std::string withhold;  // a command line the shell never answers; empty for none
   // Loader.
