@@ -41,7 +41,8 @@ int commandCommand(int count, char** words) {
   // returns, and that answer is what the user asked for.
   appUsbCallback.setEcho(true);
   link->Send(line, length);
-  int status = appUsbCallback.waitFor("$ ", 2000, true) == 1 ? 0 : 1;
+  // A stuck link sent nothing, so the prompt cannot come back: no wait.
+  int status = !link->IsStuck() && appUsbCallback.waitFor("$ ", 2000, true) == 1 ? 0 : 1;
   closeLink(link);
   return status;
 }

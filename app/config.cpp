@@ -140,25 +140,27 @@ int configCommand(int count, char** words) {
 
   if (shellLogin(user, password, &appUsbCallback, link) != 1) return endLink(link, 2);
 
+  // From here on, a line that a stuck link could not send has no answer to
+  // wait for: the step ends at once with its message.
   link->Send(wlan.text, wlan.length);
-  if (appUsbCallback.waitFor("ok", 2000, false) != 1) {
+  if (link->IsStuck() || appUsbCallback.waitFor("ok", 2000, false) != 1) {
     printf("Error: waiting for KV30 answer (config wlan)\n");
     return endLink(link, 2);
   }
   if (sendPhone) {
     link->Send(phone.text, phone.length);
-    if (appUsbCallback.waitFor("ok", 2000, false) != 1) {
+    if (link->IsStuck() || appUsbCallback.waitFor("ok", 2000, false) != 1) {
       printf("Error: waiting for KV30 answer (config wlan)\n");
       return endLink(link, 2);
     }
   }
   sendText(link, "config write\r\n");
-  if (appUsbCallback.waitFor("ok", 2000, false) != 1) {
+  if (link->IsStuck() || appUsbCallback.waitFor("ok", 2000, false) != 1) {
     printf("Error: waiting for KV30 answer (config write)\n");
     return endLink(link, 2);
   }
   sendText(link, "config activate\r\n");
-  int activated = appUsbCallback.waitForEither("ok", "reset needed", 4000);
+  int activated = link->IsStuck() ? 0 : appUsbCallback.waitForEither("ok", "reset needed", 4000);
   if (activated == 2) {
     sendText(link, "reset\r\n");
     printf("ok (reset)\n");

@@ -19,7 +19,8 @@ int shellLogin(const char* user, const char* password, CTextCallback* callback, 
     }
     attempt++;
     sendText(link, lineEnd);
-    int result = callback->waitForEither("user: ", "$ ", 400);
+    // A stuck link sent nothing, so nothing can answer: no wait.
+    int result = link->IsStuck() ? 0 : callback->waitForEither("user: ", "$ ", 400);
     if (result == 1) break;
     if (result == 2) return 1;
     if (result != 0) {
@@ -29,13 +30,13 @@ int shellLogin(const char* user, const char* password, CTextCallback* callback, 
   }
   sendText(link, user);
   sendText(link, lineEnd);
-  if (callback->waitFor("password: ", 2000, false) != 1) {
+  if (link->IsStuck() || callback->waitFor("password: ", 2000, false) != 1) {
     printf("Error: waiting for KV30 answer (login-2)\n");
     return 0;
   }
   sendText(link, password);
   sendText(link, lineEnd);
-  if (callback->waitFor("$ ", 4000, false) != 1) {
+  if (link->IsStuck() || callback->waitFor("$ ", 4000, false) != 1) {
     printf("Error: waiting for KV30 answer (login-3)\n");
     return 0;
   }

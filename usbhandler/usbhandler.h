@@ -17,8 +17,12 @@ class CUsbHandler {
   bool Connect(int endpoint);
   // Gives the reader 32 buffers of 4096 bytes and starts its thread.
   bool StartReceiving();
-  // Writes the block and waits for it; returns the moved count, 0 on failure.
+  // Writes the block and waits for it, at most 5000 ms; returns the moved
+  // count, 0 on failure. A write not taken in time is withdrawn, and the
+  // link is stuck from then on: every later Send returns 0 at once.
   int Send(const void* data, int length);
+  // True once a write has timed out: the handset takes nothing more.
+  bool IsStuck() const;
   // Stops the reader, frees its buffers and closes both endpoints.
   void Disconnect();
 
@@ -28,6 +32,7 @@ class CUsbHandler {
 
   int instanceIndex;
   bool receiving;
+  bool stuck;  // command thread only, like every call of the link
   CUsbCallbackReader reader;
   CUsbIoWriteThread writer;
 };
