@@ -53,6 +53,11 @@ void printUsage() {
 // words after it belong to that command. A command word that needs a further
 // word but is the last word is refused with status 1 before anything is sent.
 int velkorMain(int argc, char** argv) {
+  // Every print reaches standard output at once, also when that is a file or
+  // a pipe, so that a run ended by a signal keeps all it printed and the
+  // progress line moves as the chunks go. Unbuffered rather than line
+  // buffered: some C run-times (msvcrt) buffer "line buffered" output fully.
+  setvbuf(stdout, NULL, _IONBF, 0);
   printf("velkor 1.4 [%s]\n", buildTag);
   for (int i = 1; i < argc; i++) {
     const char* word = argv[i];
