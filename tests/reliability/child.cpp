@@ -10,6 +10,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utmp.h>
 
 #include <gtest/gtest.h>
 
@@ -90,14 +91,22 @@ bool Child::Start(const Spawn& spawn) {
   std::vector<std::string> env = ChildEnvironment();
   std::vector<char*> argv = Pointers(spawn.args);
   std::vector<char*> envp = Pointers(env);
+  int slave = -1;
   if (spawn.pty) {
     struct termios mode = spawn.terminal;
-    pid_ = forkpty(&master_, nullptr, &mode, nullptr);
-  } else {
-    pid_ = fork();
+    if (openpty(&master_, &slave, nullptr, &mode, nullptr) != 0) return false;
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
+    // Read before the child exists: it may change the mode at any moment.
+    if (tcgetattr(master_, &before_) != 0) return false;
   }
+  pid_ = fork();
   if (pid_ < 0) return false;
-  if (pid_ == 0) Exec(spawn, argv.data(), envp.data());
+  if (pid_ == 0) {
+    // The terminal becomes the controlling terminal and the standard streams.
+    if (slave >= 0 && login_tty(slave) != 0) _exit(126);
+    Exec(spawn, argv.data(), envp.data());
+  }
+  if (slave >= 0) close(slave);
   return true;
 }
 

@@ -44,6 +44,8 @@ class Child {
 
   pid_t pid() const { return pid_; }
   int master() const { return master_; }
+  // The terminal's mode before the child started.
+  const struct termios& terminalBefore() const { return before_; }
   const std::string& output() const { return output_; }
 
  private:
@@ -51,6 +53,7 @@ class Child {
 
   pid_t pid_ = -1;
   int master_ = -1;
+  struct termios before_ = {};
   std::string output_;
   size_t matched_ = 0;
 };

@@ -43,7 +43,7 @@ std::string WriteImage() {
   bytes[4] = static_cast<char>(0x91);
   bytes[5] = 0;
   bytes[6] = 0;
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   EXPECT_GE(fd, 0);
   EXPECT_EQ(static_cast<ssize_t>(bytes.size()), write(fd, bytes.data(), bytes.size()));
   close(fd);
@@ -64,14 +64,14 @@ TEST_P(Output, IsKeptWhenTheRunIsKilled) {
   std::string path = reliability::TempPath("output-log");
   int fds[2] = {-1, -1};
   if (c.sink == kFile) {
-    spawn.out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    spawn.out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   } else {
-    ASSERT_EQ(0, pipe(fds));
+    ASSERT_EQ(0, pipe2(fds, O_CLOEXEC));
     spawn.out = fds[1];
   }
   ASSERT_GE(spawn.out, 0);
   int errPipe[2];
-  ASSERT_EQ(0, pipe(errPipe));
+  ASSERT_EQ(0, pipe2(errPipe, O_CLOEXEC));
   spawn.err = errPipe[1];
   Child child;
   ASSERT_TRUE(child.Start(spawn));
@@ -120,27 +120,36 @@ const char kConfigPrinted[] =
     "velkor 1.4 [08-60030]\n"
     "velkor: unexpected option to /cipher\n";
 
-INSTANTIATE_TEST_SUITE_P(
-    Runs, Output,
-    ::testing::Values(
-        // Header, two chunks, then the third chunk is held.
-        OutputCase{"UploadToAFileEndedByTerm", {"--hold-loader-write", "3"}, {"upload", "IMAGE"},
-                   kFile, SIGTERM, kUploadPrinted},
-        OutputCase{"UploadToAPipeEndedByKill", {"--hold-loader-write", "3"}, {"upload", "IMAGE"},
-                   kPipe, SIGKILL, kUploadPrinted},
-        // The first line end of the login is held.
-        OutputCase{"ConfigToAFileEndedByKill",
-                   {"--hold-shell-write", "0"},
-                   {"config", "/cipher", "NONE", "/ssid", "lab"},
-                   kFile,
-                   SIGKILL,
-                   kConfigPrinted},
-        OutputCase{"ConfigToAPipeEndedByHangUp",
-                   {"--hold-shell-write", "0"},
-                   {"config", "/cipher", "NONE", "/ssid", "lab"},
-                   kPipe,
-                   SIGHUP,
-                   kConfigPrinted}),
-    [](const ::testing::TestParamInfo<OutputCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Runs, Output,
+                         ::testing::Values(
+                             // Header, two chunks, then the third chunk is held.
+                             OutputCase{"UploadToAFileEndedByTerm",
+                                        {"--hold-loader-write", "3"},
+                                        {"upload", "IMAGE"},
+                                        kFile,
+                                        SIGTERM,
+                                        kUploadPrinted},
+                             OutputCase{"UploadToAPipeEndedByKill",
+                                        {"--hold-loader-write", "3"},
+                                        {"upload", "IMAGE"},
+                                        kPipe,
+                                        SIGKILL,
+                                        kUploadPrinted},
+                             // The first line end of the login is held.
+                             OutputCase{"ConfigToAFileEndedByKill",
+                                        {"--hold-shell-write", "0"},
+                                        {"config", "/cipher", "NONE", "/ssid", "lab"},
+                                        kFile,
+                                        SIGKILL,
+                                        kConfigPrinted},
+                             OutputCase{"ConfigToAPipeEndedByHangUp",
+                                        {"--hold-shell-write", "0"},
+                                        {"config", "/cipher", "NONE", "/ssid", "lab"},
+                                        kPipe,
+                                        SIGHUP,
+                                        kConfigPrinted}),
+                         [](const ::testing::TestParamInfo<OutputCase>& info) {
+                           return info.param.name;
+                         });
 
 }  // namespace

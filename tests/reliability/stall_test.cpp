@@ -82,8 +82,8 @@ class Stall : public ::testing::Test {
   void StallAfter(uint8_t number, uint32_t after) {
     std::shared_ptr<sim::Function> inner = shell;
     if (number == 7) inner = loader;
-    device->SetFunction(number, std::make_shared<StallingFunction>(inner, device.get(), number,
-                                                                   after));
+    device->SetFunction(number,
+                        std::make_shared<StallingFunction>(inner, device.get(), number, after));
   }
 
   // Runs `entry` on a thread of its own. A command that has not ended
@@ -111,7 +111,6 @@ class Stall : public ::testing::Test {
     EXPECT_EQ(0u, device->WritesPending(7));
     return outcome;
   }
-
 
  public:
   static int Words(int (*entry)(int, char**), Texts words) {
@@ -180,9 +179,7 @@ TEST_P(StalledCommand, EndsWithItsMessageWithinTheBound) {
 
 int LoginCommand(Stall&) { return Stall::Words(loginCommand, {"login"}); }
 int ShowCommand(Stall&) { return Stall::Words(commandCommand, {"config", "show"}); }
-int ConfigCommand(Stall&) {
-  return Stall::Words(configCommand, {"/ssid", "lab", "/prot", "sip"});
-}
+int ConfigCommand(Stall&) { return Stall::Words(configCommand, {"/ssid", "lab", "/prot", "sip"}); }
 int Upload1000(Stall& fixture) {
   std::string path = fixture.WriteImage(1000);
   return uploadCommand(path.c_str());
@@ -191,6 +188,7 @@ int Upload1000(Stall& fixture) {
 const char kWlan[] = "config change WLANMGR0 /ssid lab\r\n";
 const char kPhone[] = "config change PHONE SIG /prot sip\r\n";
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Commands, StalledCommand,
     ::testing::Values(
@@ -210,20 +208,20 @@ INSTANTIATE_TEST_SUITE_P(
         StallCase{"ConfigWrite", true, 3, 3, ConfigCommand,
                   "Error: waiting for KV30 answer (config write)\n", 2, {"\r\n", kWlan, kPhone}},
         StallCase{"ConfigActivate", true, 3, 4, ConfigCommand,
-                  "Error: waiting for KV30 answer (config-activate)\n",
-                  2,
+                  "Error: waiting for KV30 answer (config-activate)\n", 2,
                   {"\r\n", kWlan, kPhone, "config write\r\n"}},
         // No answer to the closing line is awaited: its loss goes unnoticed.
         StallCase{"ConfigClosingLine", true, 3, 5, ConfigCommand, "ok (reset)\n", 0,
                   {"\r\n", kWlan, kPhone, "config write\r\n", "config activate\r\n"}},
-        StallCase{"UploadHeader", false, 7, 0, Upload1000, "Error: writing header to USB\n", 2, {}},
+        StallCase{"UploadHeader", false, 7, 0, Upload1000,
+                  "Error: writing header to USB\n", 2, {}},
         StallCase{"UploadFirstChunk", false, 7, 1, Upload1000,
                   "Error: writing to USB (0!=512)\n", 2, {"header"}},
         StallCase{"UploadSecondChunk", false, 7, 2, Upload1000,
-                  "\r    512/   1000 ( 51 %) #000008Error: writing to USB (0!=488)\n",
-                  2,
+                  "\r    512/   1000 ( 51 %) #000008Error: writing to USB (0!=488)\n", 2,
                   {"header", "chunk 1"}}),
     [](const ::testing::TestParamInfo<StallCase>& info) { return info.param.name; });
+// clang-format on
 
 struct NoCallback : CUsbCallback {};
 

@@ -6,7 +6,9 @@
 // _getch): keys arrive one at a time and unechoed, Enter reads as 13 and
 // Ctrl-C as the key value 3 (no signal keys, no CR/NL translation). Output
 // processing is left as it was. The terminal's previous mode comes back when
-// the process ends: at exit and on SIGTERM, SIGHUP, SIGINT and SIGQUIT.
+// the process ends: at exit, and on every signal that ends a process and can
+// be caught (after which the signal takes its own effect, so that the exit
+// status still tells it).
 // Cursor and function keys, which a terminal sends as escape sequences, read
 // as the two values of the Windows console (a lead value 0 or 224, then the
 // key code).
@@ -65,9 +67,23 @@ void restoreTerminal() {
 
 void restoreAtExit() { restoreTerminal(); }
 
-const int restoreSignals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+// The signals whose default action ends the process and which a program
+// can catch.
+const int restoreSignals[] = {
+    SIGTERM,   SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGUSR1,   SIGUSR2, SIGALRM, SIGABRT, SIGSEGV,
+    SIGBUS,    SIGFPE, SIGILL, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS,  SIGTRAP,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
 
-// Puts the terminal back and ends the process by the same signal.
+// Puts the terminal back and ends the process by the same signal: the
+// signal is blocked while this runs, so the raised one takes effect, with its
+// default action, as soon as the handler returns. For a fault (SIGSEGV and
+// the like) the faulting instruction then runs again and faults again.
 void restoreOnSignal(int sig) {
   restoreTerminal();
   signal(sig, SIG_DFL);
