@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 #include "app/ackcallback.h"
@@ -120,9 +121,27 @@ int sendImage(CUsbHandler* usbHandler, HANDLE ackSemaphore, FILE* file, DWORD to
   return kStatusDone;
 }
 
+// False for what is known not to be a regular file. An image is a regular
+// file: opening a FIFO would wait for a writer for ever, and a directory or a
+// device has no length to announce. Where the mode cannot be told (a file
+// too large for the C run-time's stat), the open and the length check decide.
+bool mayBeRegular(int result, const struct stat& mode) {
+  return result != 0 || (mode.st_mode & S_IFMT) == S_IFREG;
+}
+
 // Opens, measures and checks the file, then sends it.
 int uploadFile(CUsbHandler* usbHandler, HANDLE ackSemaphore, const char* fileName) {
-  FILE* file = fopen(fileName, "rb");
+  struct stat mode;
+  FILE* file = NULL;
+  // Looked at before the open, which must not block, and again on the open
+  // file, in case the name meanwhile stands for something else.
+  if (mayBeRegular(stat(fileName, &mode), mode)) {
+    file = fopen(fileName, "rb");
+  }
+  if (file != NULL && !mayBeRegular(fstat(fileno(file), &mode), mode)) {
+    fclose(file);
+    file = NULL;
+  }
   if (file == NULL) {
     printf("Error opening file '%s'\n", fileName);
     return kStatusRefused;
