@@ -4,7 +4,8 @@
 # Usage: scripts/deps.sh [package...]   (extra packages are added to the list)
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev file "$@")
+packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev file
+          clang-14 libclang-rt-14-dev "$@")
 
 missing=()
 for package in "${packages[@]}"; do

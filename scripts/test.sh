@@ -2,8 +2,9 @@
 # Installs what is needed, builds, and runs every test: the plain build, the
 # build under AddressSanitizer with UndefinedBehaviorSanitizer, the build
 # under ThreadSanitizer, and the Windows executables with their checks and
-# smoke tests under Wine. Warnings are errors in every build.
-# Usage: scripts/test.sh [plain|address|thread ...]   (default: all of them)
+# smoke tests under Wine, and the fuzz configuration (clang, libFuzzer), which
+# runs each fuzz target for 30 s. Warnings are errors in every build.
+# Usage: scripts/test.sh [plain|address|thread|fuzz ...]   (default: all of them)
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -11,7 +12,7 @@ cd "$root"
 bash scripts/deps.sh || exit 1
 
 configs=("$@")
-[ ${#configs[@]} -eq 0 ] && configs=(plain address thread)
+[ ${#configs[@]} -eq 0 ] && configs=(plain address thread fuzz)
 
 windows_options=()
 if [ -f scripts/build-windows.sh ]; then
@@ -30,6 +31,9 @@ for config in "${configs[@]}"; do
     plain) folder=build-test; options=("${windows_options[@]}") ;;
     address) folder=build-asan; options=(-DVELKOR_SANITIZE=address) ;;
     thread) folder=build-tsan; options=(-DVELKOR_SANITIZE=thread) ;;
+    fuzz) folder=build-fuzz
+          options=(-DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14
+                   -DVELKOR_SANITIZE=fuzzer -DVELKOR_TESTS=OFF -DVELKOR_FUZZ_SECONDS=30) ;;
     *) echo "test: unknown configuration $config"; exit 2 ;;
   esac
   echo "== $config build ($folder)"
