@@ -108,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(Versions, InterfaceVersionTest,
 
 TEST_F(DeviceTest, FailedDriverInformationIsReturnedAndCloses) {
   auto handset = AddDevice();
-  handset->FailDriverInfo(ERROR_GEN_FAILURE);
+  posixplat::FailDriverInfo(posixplat::DevicePath(InstanceId(0)), ERROR_GEN_FAILURE);
   Probe<CUsbIoDevice> device;
   EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE), device.OpenInstance(0, List(), Class()));
   EXPECT_EQ(nullptr, device.deviceHandle);
