@@ -1,6 +1,7 @@
 // The command-line driver: banner, usage text, the order in which words are
 // tried, and the word slices each command receives.
 #include <gtest/gtest.h>
+#include <cctype>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -78,6 +79,30 @@ std::string joined(const std::vector<std::string>& words) {
   for (const auto& word : words) text += " '" + word + "'";
   return text;
 }
+
+// A test name made of the words: letters and digits kept, a slash as "S",
+// anything else as "_", the words joined by "__"; an empty word is named.
+std::string caseName(const std::vector<std::string>& words) {
+  if (words.empty()) return "no_words";
+  std::string name;
+  for (const auto& word : words) {
+    if (!name.empty()) name += "__";
+    if (word.empty()) name += "empty_word";
+    for (char c : word) {
+      if (isalnum(static_cast<unsigned char>(c))) {
+        name += c;
+      } else {
+        name += c == '/' ? 'S' : '_';
+      }
+    }
+  }
+  return name;
+}
+
+template <class Case>
+std::string nameOf(const testing::TestParamInfo<Case>& info) {
+  return caseName(info.param.words);
+}
 void PrintTo(const DriverCase& c, std::ostream* os) { *os << joined(c.words); }
 
 class DriverOnly : public testing::TestWithParam<DriverCase> {};
@@ -111,7 +136,8 @@ INSTANTIATE_TEST_SUITE_P(
         DriverCase{{"upload"}, "velkor: missing filename.\n", 1, false},
         DriverCase{{"config"}, "velkor: missing filename.\n", 1, false},
         DriverCase{{"command"}, "velkor: missing further params for command.\n", 1, false},
-        DriverCase{{"/trace", "upload"}, "velkor: missing filename.\n", 1, true}));
+        DriverCase{{"/trace", "upload"}, "velkor: missing filename.\n", 1, true}),
+    nameOf<DriverCase>);
 
 // Words that reach a command: which one, with which slice of the words.
 struct DispatchCase {
@@ -161,7 +187,8 @@ INSTANTIATE_TEST_SUITE_P(
         DispatchCase{{"login", "upload", "x"}, "login", 3, 0, kLoginStatus, false},
         DispatchCase{{"command", "config", "show"}, "command", 2, 1, kCommandStatus, false},
         DispatchCase{{"command", "/trace"}, "command", 1, 1, kCommandStatus, false},
-        DispatchCase{{"/trace", "command", "help"}, "command", 1, 2, kCommandStatus, true}));
+        DispatchCase{{"/trace", "command", "help"}, "command", 1, 2, kCommandStatus, true}),
+    nameOf<DispatchCase>);
 
 TEST(Dispatch, LoginSliceStartsWithTheWordLogin) {
   DriverRun run({"/trace", "login", "/login", "admin,kv30"});
