@@ -72,7 +72,7 @@ class Stall : public ::testing::Test {
 
   void TearDown() override {
     traceEnabled = false;
-    usbdrv::UnregisterAllInstances();
+    sim::UnregisterAllHandsets();
     device.reset();
     posixplat::Reset();
     if (!imagePath.empty()) unlink(imagePath.c_str());

@@ -55,7 +55,7 @@ class UploadOf : public ::testing::TestWithParam<RefusalCase> {
       if (unlink(path.c_str()) != 0) rmdir(path.c_str());
     }
     rmdir(folder.c_str());
-    usbdrv::UnregisterAllInstances();
+    sim::UnregisterAllHandsets();
     device.reset();
     posixplat::Reset();
   }

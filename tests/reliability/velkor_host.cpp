@@ -109,6 +109,6 @@ int main(int argc, char** argv) {
     }
     fclose(file);
   }
-  usbdrv::UnregisterAllInstances();
+  sim::UnregisterAllHandsets();
   return status;
 }
