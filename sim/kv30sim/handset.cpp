@@ -1,5 +1,8 @@
 #include "sim/kv30sim/handset.h"
 
+#include <signal.h>
+
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <mutex>
@@ -115,6 +118,26 @@ void KeepImage(const std::shared_ptr<sim::Loader>& loader, const std::string& pa
   });
 }
 
+// Stops or ends the whole process, like a handset that hangs or dies, when
+// the write it waits for arrives: the write is never taken. Both functions
+// share one count of writes.
+class Tripwire : public sim::Function {
+ public:
+  Tripwire(std::shared_ptr<sim::Function> inner, std::shared_ptr<std::atomic<uint32_t>> count,
+           uint32_t trip, int signal)
+      : inner_(std::move(inner)), count_(std::move(count)), trip_(trip), signal_(signal) {}
+  sim::WriteResult OnWrite(const uint8_t* data, uint32_t length, sim::InPipe& in) override {
+    if (count_->fetch_add(1) == trip_) raise(signal_);
+    return inner_->OnWrite(data, length, in);
+  }
+
+ private:
+  std::shared_ptr<sim::Function> inner_;
+  std::shared_ptr<std::atomic<uint32_t>> count_;
+  uint32_t trip_;
+  int signal_;
+};
+
 std::shared_ptr<sim::Loader> BuildLoader(const Options& options) {
   auto loader = std::make_shared<sim::Loader>();
   for (uint32_t n : options.dropAcks) loader->DropAck(n);
@@ -122,6 +145,11 @@ std::shared_ptr<sim::Loader> BuildLoader(const Options& options) {
   if (options.stall) loader->StallAfter(options.stallAfter);
   loader->SetAckDelay(options.ackDelayMs);
   if (options.ignoreHeader) loader->IgnoreHeader();
+  for (const auto& pair : options.swappedAcks) loader->SwapAcks(pair.first, pair.second);
+  for (uint32_t n : options.lineEndAcks) loader->LineEndOnAck(n);
+  for (const auto& replaced : options.replacedAcks)
+    loader->ReplaceAck(replaced.first, replaced.second);
+  for (const auto& delayed : options.delayedAcks) loader->DelayAck(delayed.first, delayed.second);
   if (!options.image.empty()) KeepImage(loader, options.image);
   return loader;
 }
@@ -141,25 +169,49 @@ Handset BuildHandset(const Options& options, Transcript* transcript) {
     device->FailBind(0x03, sim::kStatusFailed);
     device->FailBind(0x07, sim::kStatusFailed);
   }
-  std::shared_ptr<sim::Shell> shell = BuildShell(options);
-  if (options.settings.empty()) {
-    device->SetFunction(3, shell);
-  } else {
-    device->SetFunction(3, std::make_shared<SettingsKeeper>(shell, options.settings));
+  if (options.failSetConfiguration) device->FailSetConfiguration(sim::kStatusFailed);
+  for (const uint8_t number : {3, 7}) {
+    for (char kind : options.readErrors) {
+      device->FailReads(number, 1, kind == 'p' ? sim::kStatusPoweredDown : sim::kStatusFailed);
+    }
+    if (options.failWrites > 0) device->FailWrites(number, options.failWrites, sim::kStatusFailed);
+    if (options.shortWrites > 0) {
+      device->ShortWrites(number, options.shortWrites, options.shortWriteMax);
+    }
   }
-  device->SetFunction(7, BuildLoader(options));
+  std::shared_ptr<sim::Shell> shellItself = BuildShell(options);
+  std::shared_ptr<sim::Function> shell = shellItself;
+  if (!options.settings.empty()) {
+    shell = std::make_shared<SettingsKeeper>(shellItself, options.settings);
+  }
+  std::shared_ptr<sim::Function> loader = BuildLoader(options);
+  if (options.tripSignal != 0) {
+    auto count = std::make_shared<std::atomic<uint32_t>>(0);
+    shell = std::make_shared<Tripwire>(shell, count, options.tripWrite, options.tripSignal);
+    loader = std::make_shared<Tripwire>(loader, count, options.tripWrite, options.tripSignal);
+  }
+  device->SetFunction(3, shell);
+  device->SetFunction(7, loader);
   handset.device = device;
 
+  if (options.unopenableFirst) {
+    handset.unopenable = std::make_shared<sim::Device>();
+    handset.unopenable->SetOpenable(false);
+    handset.instances.push_back(handset.unopenable);
+    handset.names.push_back("closed");
+  }
   if (options.foreignFirst) {
     handset.foreign =
         std::make_shared<sim::Device>(kForeignVendor, kForeignProduct, sim::kConfigurationValue);
     handset.instances.push_back(handset.foreign);
+    handset.names.push_back("foreign");
   }
   if (transcript != nullptr) {
     handset.instances.push_back(std::make_shared<RecordingInstance>(device, transcript));
   } else {
     handset.instances.push_back(device);
   }
+  handset.names.push_back("");
   return handset;
 }
 

@@ -6,6 +6,7 @@
 #define VELKOR_KV30SIM_HANDSET_H
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "sim/device.h"
@@ -17,10 +18,14 @@ namespace kv30sim {
 
 struct Handset {
   std::shared_ptr<sim::Device> device;
-  std::shared_ptr<sim::Device> foreign;  // null unless --foreign-first
-  // What a front end publishes, in listing order: the foreign device first,
-  // then the handset (wrapped so that the transcript sees its transfers).
+  std::shared_ptr<sim::Device> foreign;     // null unless --foreign-first
+  std::shared_ptr<sim::Device> unopenable;  // null unless --unopenable-first
+  // What a front end publishes, in listing order: the instance that cannot
+  // be opened, the foreign device, then the handset (wrapped so that the
+  // transcript sees its transfers). `names` tells them apart: "closed",
+  // "foreign", and "" for the handset; their byte order is the listing order.
   std::vector<std::shared_ptr<usbdrv::Instance>> instances;
+  std::vector<std::string> names;
 };
 
 // `transcript` may be null (no --log); it must outlive the handset's sessions.

@@ -1,5 +1,7 @@
 #include "sim/kv30sim/options.h"
 
+#include <signal.h>
+
 #include <cerrno>
 #include <cstdlib>
 
@@ -81,6 +83,45 @@ bool ParseOptions(const std::vector<std::string>& words, Options* o, std::string
       if (!number(10, 600000, &o->ackDelayMs)) return false;
     } else if (w == "--ignore-header") {
       o->ignoreHeader = true;
+    } else if (w == "--swap-acks") {
+      uint32_t a = 0, b = 0;
+      if (!number(10, 0xFFFFFFFEu, &a) || !number(10, 0xFFFFFFFEu, &b)) return false;
+      o->swappedAcks.emplace_back(a, b);
+    } else if (w == "--ack-line-end") {
+      if (!number(10, 0xFFFFFFFEu, &n)) return false;
+      o->lineEndAcks.push_back(n);
+    } else if (w == "--replace-ack") {
+      std::string text;
+      if (!number(10, 0xFFFFFFFEu, &n) || !value(&text)) return false;
+      o->replacedAcks.emplace_back(n, text);
+    } else if (w == "--delay-ack") {
+      uint32_t ms = 0;
+      if (!number(10, 0xFFFFFFFEu, &n) || !number(10, 600000, &ms)) return false;
+      o->delayedAcks.emplace_back(n, ms);
+    } else if (w == "--fail-set-config") {
+      o->failSetConfiguration = true;
+    } else if (w == "--unopenable-first") {
+      o->unopenableFirst = true;
+    } else if (w == "--read-errors") {
+      if (!value(&o->readErrors)) return false;
+      if (o->readErrors.empty() || o->readErrors.find_first_not_of("ep") != std::string::npos) {
+        *error = "bad value for --read-errors: " + o->readErrors + " (letters e and p)";
+        return false;
+      }
+    } else if (w == "--fail-writes") {
+      if (!number(10, 0xFFFFFFFEu, &o->failWrites)) return false;
+    } else if (w == "--short-writes") {
+      if (!number(10, 0xFFFFFFFEu, &o->shortWrites) || !number(10, 0xFFFFFFFEu, &o->shortWriteMax))
+        return false;
+    } else if (w == "--stop-at-write" || w == "--kill-at-write") {
+      if (!number(10, 0xFFFFFFFEu, &o->tripWrite)) return false;
+      o->tripSignal = w == "--stop-at-write" ? SIGSTOP : SIGKILL;
+    } else if (w == "--garbage-after") {
+      if (!number(10, 0xFFFFFFFEu, &o->garbageAfter)) return false;
+      o->garbage = true;
+    } else if (w == "--close-after") {
+      if (!number(10, 0xFFFFFFFEu, &o->closeAfter)) return false;
+      o->close = true;
     } else if (w == "--foreign-first") {
       o->foreignFirst = true;
     } else if (w == "--unconfigured") {
@@ -125,8 +166,9 @@ bool ParseOptions(const std::vector<std::string>& words, Options* o, std::string
 const char* UsageText() {
   return "usage: kv30sim [options]\n"
          "A simulated KV30 handset that velkor on this machine finds like a plugged-in one.\n"
-         "It publishes a socket in $KV30SIM_DIR, else $XDG_RUNTIME_DIR/kv30sim, else\n"
-         "/tmp/kv30sim-<uid>, prints \"kv30sim: ready\" and runs until SIGTERM or SIGINT.\n"
+         "It publishes a socket in $KV30SIM_DIR (an absolute path), else\n"
+         "$XDG_RUNTIME_DIR/kv30sim, else /tmp/kv30sim-<uid>, prints \"kv30sim: ready\" and\n"
+         "runs until SIGTERM or SIGINT.\n"
          "\n"
          "shell (endpoint 3):\n"
          "  --user NAME          user name the shell accepts (default admin)\n"
@@ -147,12 +189,31 @@ const char* UsageText() {
          "first)\n"
          "  --ack-delay MS       every acknowledgement comes MS milliseconds late\n"
          "  --ignore-header      the upload header is never answered\n"
+         "  --swap-acks A B      acknowledgements A and B change places (may be repeated)\n"
+         "  --ack-line-end N     acknowledgement N is sent with \"\\r\\n\" after it\n"
+         "  --replace-ack N TEXT acknowledgement N is sent as TEXT instead\n"
+         "  --delay-ack N MS     acknowledgement N comes MS milliseconds late\n"
          "device:\n"
          "  --foreign-first      a foreign device is listed before the handset\n"
          "  --unconfigured       configuration value 0 until set\n"
          "  --version HEX        interface version the driver reports (default 0200)\n"
          "  --fail-bind in|out   binding the IN or OUT endpoints fails\n"
+         "  --fail-set-config    the configuration request fails (see --unconfigured)\n"
+         "  --unopenable-first   an instance that cannot be opened is listed first\n"
+         "  --read-errors LIST   the first reads on each IN endpoint fail, one per\n"
+         "                       letter: e an error, p a powered-down device (e.g. epe)\n"
+         "  --fail-writes N      the first N writes on each OUT endpoint fail\n"
+         "  --short-writes N MAX the first N writes on each OUT endpoint move at most\n"
+         "                       MAX bytes\n"
          "  --name NAME          socket name (default kv30; NAME.sock)\n"
+         "faults of the process and of its connections:\n"
+         "  --stop-at-write N    kv30sim stops itself (SIGSTOP) when write N arrives\n"
+         "                       (from 0, over both OUT endpoints), before taking it\n"
+         "  --kill-at-write N    the same, but kv30sim dies (SIGKILL)\n"
+         "  --garbage-after N    a connection that carried N writes answers the next\n"
+         "                       one with a frame of garbage\n"
+         "  --close-after N      a connection that carried N writes closes when the\n"
+         "                       next one arrives, leaving it unanswered\n"
          "outputs:\n"
          "  --image FILE         each completely received image is written to FILE\n"
          "  --log FILE           transcript, one line per transfer:\n"

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kv30sim {
@@ -30,6 +31,10 @@ struct Options {
   uint32_t stallAfter = 0;
   uint32_t ackDelayMs = 0;
   bool ignoreHeader = false;
+  std::vector<std::pair<uint32_t, uint32_t>> swappedAcks;      // acknowledgement numbers
+  std::vector<uint32_t> lineEndAcks;                           // sent with "\r\n" after them
+  std::vector<std::pair<uint32_t, std::string>> replacedAcks;  // sent as this text instead
+  std::vector<std::pair<uint32_t, uint32_t>> delayedAcks;      // number, milliseconds
   // Device.
   bool foreignFirst = false;
   bool unconfigured = false;
@@ -37,6 +42,25 @@ struct Options {
   uint16_t version = 0x0200;
   bool failBindIn = false;
   bool failBindOut = false;
+  bool failSetConfiguration = false;
+  bool unopenableFirst = false;  // an instance that cannot be opened is listed first
+  // The first reads on each IN endpoint fail, one per letter: 'e' a counted
+  // error, 'p' a powered-down device.
+  std::string readErrors;
+  uint32_t failWrites = 0;     // the first writes on each OUT endpoint that fail
+  uint32_t shortWrites = 0;    // the first writes on each OUT endpoint that move
+  uint32_t shortWriteMax = 0;  // at most this many bytes
+  // The process stops itself with this signal (SIGSTOP or SIGKILL; 0 for
+  // none) when write `tripWrite` (from 0, counted over both OUT endpoints)
+  // arrives, before it is taken.
+  int tripSignal = 0;
+  uint32_t tripWrite = 0;
+  // Connections: after this many writes, the next write is answered with a
+  // garbage frame, or closes the connection (0 for none).
+  uint32_t garbageAfter = 0;
+  uint32_t closeAfter = 0;
+  bool garbage = false;
+  bool close = false;
   // Outputs.
   std::string image;
   std::string log;

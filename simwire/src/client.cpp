@@ -368,8 +368,10 @@ bool Probe(const std::string& path, usbdrv::InterfaceClass* interfaceClass) {
 std::vector<std::shared_ptr<usbdrv::Instance>> FindHandsets(
     const usbdrv::InterfaceClass& interfaceClass) {
   std::vector<std::shared_ptr<usbdrv::Instance>> found;
+  // No folder (a relative KV30SIM_DIR), or one that others could have put
+  // sockets into: no handset there.
   const std::string dir = SimDirectory();
-  if (CheckDirectory(dir) != kDirSafe) return found;
+  if (dir.empty() || CheckDirectory(dir) != kDirSafe) return found;
   for (const std::string& name : ListSockets(dir)) {
     const std::string path = dir + "/" + name;
     usbdrv::InterfaceClass published;

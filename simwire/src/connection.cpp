@@ -35,8 +35,8 @@ class Connection::Transfer final : public usbdrv::Transfer {
 };
 
 Connection::Connection(int fd, const usbdrv::InterfaceClass& interfaceClass,
-                       std::shared_ptr<usbdrv::Instance> instance)
-    : fd_(fd), interfaceClass_(interfaceClass), instance_(std::move(instance)) {
+                       std::shared_ptr<usbdrv::Instance> instance, ConnectionFault fault)
+    : fd_(fd), interfaceClass_(interfaceClass), instance_(std::move(instance)), fault_(fault) {
   writer_ = std::thread([this] { WriteLoop(); });
   reader_ = std::thread([this] { ReadLoop(); });
 }
@@ -153,6 +153,13 @@ bool Connection::HandleSubmit(const std::vector<uint8_t>& body) {
   simwire::Submit m;
   if (!Decode(body.data(), body.size(), &m)) return false;
   if (transfers_.count(m.id)) return false;  // an id still in use
+  if (!(m.endpoint & 0x80) && fault_.kind != ConnectionFault::kNone && writes_++ == fault_.after) {
+    if (fault_.kind == ConnectionFault::kClose) return false;
+    // A frame no peer can take: a body of a type that does not exist.
+    const char garbage[] = "\x04\x00\x00\x00junk";
+    Queue(std::vector<uint8_t>(garbage, garbage + 8));
+    return true;
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (pendingCount_ >= kMaxPending) return false;

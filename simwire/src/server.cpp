@@ -119,7 +119,7 @@ void Server::Run() {
       }
       accepted_++;
       Endpoint& e = endpoints_[i - 1];
-      connections_.emplace_back(new Connection(c, e.interfaceClass, e.instance));
+      connections_.emplace_back(new Connection(c, e.interfaceClass, e.instance, fault_));
     }
   }
   Unpublish();

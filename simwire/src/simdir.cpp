@@ -13,9 +13,15 @@
 
 namespace simwire {
 
-std::string SimDirectory() {
+std::string SimDirectory(std::string* problem) {
   const char* dir = getenv("KV30SIM_DIR");
-  if (dir && *dir) return dir;
+  if (dir && *dir) {
+    if (dir[0] == '/') return dir;
+    if (problem) {
+      *problem = std::string("KV30SIM_DIR must be an absolute path, not \"") + dir + "\"";
+    }
+    return "";
+  }
   const char* runtime = getenv("XDG_RUNTIME_DIR");
   if (runtime && *runtime) return std::string(runtime) + "/kv30sim";
   return "/tmp/kv30sim-" + std::to_string(static_cast<unsigned long>(getuid()));

@@ -23,10 +23,10 @@ int64_t NowMs() {
 }
 
 // Starts `program` with `args`, KV30SIM_DIR set, standard input from
-// /dev/null, standard output to `outFd` and standard error to `errPath`.
+// `inPath`, standard output to `outFd` and standard error to `errPath`.
 pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
             const std::string& simFolder, const std::string& cwd, int outFd,
-            const std::string& errPath) {
+            const std::string& errPath, const std::string& inPath = "/dev/null") {
   std::vector<std::string> env;
   for (char** e = environ; *e; e++)
     if (strncmp(*e, "KV30SIM_DIR=", 12) != 0) env.push_back(*e);
@@ -41,7 +41,7 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
   pid_t pid = fork();
   if (pid != 0) return pid;
   // Child: only async-signal-safe calls from here on.
-  int in = open("/dev/null", O_RDONLY);
+  int in = open(inPath.c_str(), O_RDONLY);
   int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (in < 0 || err < 0 || dup2(in, 0) < 0 || dup2(outFd, 1) < 0 || dup2(err, 2) < 0) _exit(127);
   if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
@@ -143,12 +143,13 @@ void Kv30Sim::Kill() {
 }
 
 VelkorRun RunVelkor(const std::string& simFolder, const std::string& cwd,
-                    const std::vector<std::string>& args, int timeoutMs) {
+                    const std::vector<std::string>& args, int timeoutMs,
+                    const std::string& input) {
   VelkorRun run;
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return run;
   int64_t start = NowMs();
-  pid_t pid = Spawn(VELKOR_EXE, args, simFolder, cwd, fds[1], cwd + "/velkor.stderr");
+  pid_t pid = Spawn(VELKOR_EXE, args, simFolder, cwd, fds[1], cwd + "/velkor.stderr", input);
   close(fds[1]);
   if (pid < 0) {
     close(fds[0]);

@@ -65,10 +65,12 @@ struct VelkorRun {
 };
 
 // Runs the built velkor with `args` in the working folder `cwd`, with
-// KV30SIM_DIR set to `simFolder` and standard input from /dev/null. A run
-// that takes longer than `timeoutMs` is killed and reported as timed out.
+// KV30SIM_DIR set to `simFolder` and standard input from the file `input`
+// (keys for interactive). A run that takes longer than `timeoutMs` is killed
+// and reported as timed out.
 VelkorRun RunVelkor(const std::string& simFolder, const std::string& cwd,
-                    const std::vector<std::string>& args, int timeoutMs = 30000);
+                    const std::vector<std::string>& args, int timeoutMs = 30000,
+                    const std::string& input = "/dev/null");
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);

@@ -52,7 +52,9 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  const std::string dir = simwire::SimDirectory();
+  std::string problem;
+  const std::string dir = simwire::SimDirectory(&problem);
+  if (dir.empty()) return Fail(problem + "; refusing to publish there");
   const simwire::DirCheck check = simwire::PrepareDirectory(dir);
   if (check != simwire::kDirSafe) {
     return Fail(dir + " " + simwire::DirCheckText(check) + "; refusing to publish there");
@@ -69,11 +71,16 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   {
     simwire::Server server;
+    simwire::ConnectionFault fault;
+    if (options.garbage) fault = {simwire::ConnectionFault::kGarbage, options.garbageAfter};
+    if (options.close) fault = {simwire::ConnectionFault::kClose, options.closeAfter};
+    server.SetConnectionFault(fault);
     const std::string handsetPath = dir + "/" + options.name + ".sock";
-    // "-" sorts before ".", so the foreign device is listed first.
+    // "-" sorts before ".", so the other instances are listed first.
     for (size_t i = 0; i < handset.instances.size(); i++) {
-      const bool last = i + 1 == handset.instances.size();
-      const std::string path = last ? handsetPath : dir + "/" + options.name + "-foreign.sock";
+      const std::string& name = handset.names[i];
+      const std::string path =
+          name.empty() ? handsetPath : dir + "/" + options.name + "-" + name + ".sock";
       if (!server.Publish(path, sim::kHandsetInterfaceClass, handset.instances[i], &error)) {
         return Fail(error);
       }

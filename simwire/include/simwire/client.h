@@ -14,7 +14,11 @@ namespace simwire {
 // Time limits of the client, in milliseconds.
 constexpr int kHelloTimeoutMs = 2000;    // the answer to a Hello
 constexpr int kControlTimeoutMs = 5000;  // the answer to a control request
-constexpr int kCancelTimeoutMs = 3000;   // a cancelled or aborted transfer's completion
+// A cancelled or aborted transfer's completion. A kv30sim answers a
+// cancellation at once; one that does not is stopped or hung, and velkor's
+// commands must still end within a few seconds of a stalled write (which
+// they give up after 5 s), so it is not waited for long.
+constexpr int kCancelTimeoutMs = 1000;
 
 // Asks the kv30sim behind `path` for its interface class. False when nobody
 // answers there (a stale socket) or the answer is not a valid greeting.

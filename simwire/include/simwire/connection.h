@@ -17,12 +17,21 @@
 
 namespace simwire {
 
+// Faults a connection can show its peer, for tests of the peer: after
+// `after` writes (OUT transfers), the next write is answered with a frame of
+// garbage (kGarbage) or closes the connection unanswered (kClose).
+struct ConnectionFault {
+  enum Kind { kNone, kGarbage, kClose };
+  Kind kind = kNone;
+  uint32_t after = 0;
+};
+
 class Connection {
  public:
   // Takes the connected socket `fd` and serves it on threads of its own:
   // the greeting, then a session on `instance` until the peer goes.
   Connection(int fd, const usbdrv::InterfaceClass& interfaceClass,
-             std::shared_ptr<usbdrv::Instance> instance);
+             std::shared_ptr<usbdrv::Instance> instance, ConnectionFault fault = ConnectionFault());
   // Ends the connection and waits for its threads.
   ~Connection();
   Connection(const Connection&) = delete;
@@ -50,6 +59,8 @@ class Connection {
   const int fd_;
   const usbdrv::InterfaceClass interfaceClass_;
   const std::shared_ptr<usbdrv::Instance> instance_;
+  const ConnectionFault fault_;
+  uint32_t writes_ = 0;                                      // reader thread only
   std::unique_ptr<usbdrv::Session> session_;                 // reader thread only
   std::map<uint32_t, std::unique_ptr<Transfer>> transfers_;  // reader thread only
   std::thread writer_;

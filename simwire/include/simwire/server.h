@@ -10,11 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "simwire/connection.h"
 #include "usbdrv/device.h"
 
 namespace simwire {
-
-class Connection;
 
 class Server {
  public:
@@ -38,6 +37,9 @@ class Server {
   // Writing a byte to this descriptor stops Run (safe in a signal handler).
   int StopFd() const { return wake_[1]; }
 
+  // The fault every connection accepted from now on shows its peer.
+  void SetConnectionFault(ConnectionFault fault) { fault_ = fault; }
+
   // Connections accepted so far (probes included).
   int Accepted() const { return accepted_.load(); }
 
@@ -56,6 +58,7 @@ class Server {
   std::vector<Endpoint> endpoints_;
   std::vector<std::unique_ptr<Connection>> connections_;
   std::atomic<int> accepted_{0};
+  ConnectionFault fault_;
 };
 
 }  // namespace simwire

@@ -10,8 +10,12 @@ namespace simwire {
 
 // The folder: $KV30SIM_DIR when set and not empty, else
 // $XDG_RUNTIME_DIR/kv30sim when that is set and not empty, else
-// /tmp/kv30sim-<uid>.
-std::string SimDirectory();
+// /tmp/kv30sim-<uid>. $KV30SIM_DIR must be an absolute path: a relative one
+// would be resolved against each program's own working folder, so that
+// velkor and kv30sim started from different folders would not meet. For a
+// relative one the result is "" (no folder), and `problem`, when given,
+// receives a sentence that says why.
+std::string SimDirectory(std::string* problem = nullptr);
 
 enum DirCheck {
   kDirSafe = 0,
