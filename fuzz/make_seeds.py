@@ -118,8 +118,79 @@ def cmdline_seeds():
     return [words(*v) if v else b"" for v in vectors]
 
 
+def frame(body):
+    return struct.pack("<I", len(body)) + body
+
+
+MAGIC = struct.pack("<IH", 0x3033564B, 2)
+GUID = struct.pack("<IHH", 0x3B7D51E2, 0x9C04, 0x4A6F) + bytes.fromhex("B8126E0D2C9F7A35")
+
+
+def wire_server_seeds():
+    hello = frame(b"\x01" + MAGIC + b"\x01")
+    probe = frame(b"\x01" + MAGIC + b"\x00")
+    descriptor = frame(b"\x02" + struct.pack("<IBIBBHI", 1, 2, 0, 1, 0, 0, 18))
+    configuration = frame(b"\x02" + struct.pack("<IB", 2, 3))
+    set_configuration = frame(b"\x02" + struct.pack("<IBHH", 3, 4, 0, 1) +
+                              struct.pack("<HHI", 0, 0, 4096))
+    bind = frame(b"\x02" + struct.pack("<IBB", 4, 5, 0x83))
+    read = frame(b"\x03" + struct.pack("<IBI", 1, 0x83, 4096))
+    line = b"config show\r\n"
+    write = frame(b"\x03" + struct.pack("<IBI", 2, 0x03, len(line)) + line)
+    cancel = frame(b"\x04" + struct.pack("<I", 2))
+    abort = frame(b"\x05")
+    session = hello + descriptor + configuration + set_configuration + bind + read + write
+    return [probe, hello, session, session + cancel + abort,
+            hello + frame(b"\x03" + struct.pack("<IBI", 2, 0x03, 5) + b"abc"),  # cut data
+            hello + struct.pack("<I", 0),  # a zero length
+            hello + struct.pack("<I", 0x20000) + b"x",  # a length past the largest body
+            hello + frame(b"\x7f"), frame(b"\x01" + MAGIC + b"\x02")]
+
+
+def wire_client_seeds():
+    def request(op, room, inbound, length):
+        return struct.pack("<BIBI", op, room, 1 if inbound else 0, length)
+
+    reply = frame(b"\x81" + MAGIC + b"\x01" + GUID + struct.pack("<H", 0x0200))
+    descriptor = bytes.fromhex("12010002000000408DDEEFBE0001010203 01".replace(" ", ""))
+    control = frame(b"\x82" + struct.pack("<IBII", 1, 2, 0, len(descriptor)) + descriptor)
+    configuration = frame(b"\x82" + struct.pack("<IBII", 2, 3, 0, 1) + b"\x01")
+    prompt = frame(b"\x83" + struct.pack("<III", 1, 0, 2) + b"$ ")
+    written = frame(b"\x83" + struct.pack("<III", 2, 0, 13))
+    failed = frame(b"\x83" + struct.pack("<III", 3, 995, 0))
+    return [request(2, 18, True, 4096) + reply + control + prompt,
+            request(3, 1, False, 13) + reply + configuration + written,
+            request(2, 18, True, 4096) + failed,
+            request(2, 4, True, 1) + control + prompt,  # more than the request takes
+            request(5, 0, False, 0) + frame(b"\x82" + struct.pack("<IBII", 1, 5, 0, 0)),
+            request(2, 18, True, 4096) + reply[:-3]]
+
+
+def kv30sim_options_seeds():
+    vectors = [
+        [], ["--help"], ["--name", "kv30"], ["--name", "a/b"], ["--name", ".hidden"],
+        ["--user", "u", "--password", "p", "--logged-in", "--echo"],
+        ["--reset-needed", "--silent", "--split-prompt", "--newline-prompt"],
+        ["--answer-delay", "100"], ["--answer-delay", "600001"], ["--answer-delay", "-1"],
+        ["--withhold", "config write"], ["--drop-ack", "3", "--dup-ack", "3"],
+        ["--stall-after", "10"], ["--ack-delay", "1500"], ["--ignore-header"],
+        ["--swap-acks", "2", "3"], ["--ack-line-end", "1"], ["--replace-ack", "1", "#x1"],
+        ["--delay-ack", "5", "3000"], ["--foreign-first", "--unconfigured", "--fail-set-config"],
+        ["--version", "0100"], ["--version", "0x0200"], ["--version", "10000"],
+        ["--fail-bind", "in"], ["--fail-bind", "out"], ["--fail-bind", "both"],
+        ["--unopenable-first"], ["--read-errors", "epepepe"], ["--read-errors", "x"],
+        ["--fail-writes", "1"], ["--short-writes", "2", "100"], ["--stop-at-write", "3"],
+        ["--kill-at-write", "0"], ["--garbage-after", "0"], ["--close-after", "1"],
+        ["--image", "i", "--log", "l", "--settings", "s"], ["--bogus"], ["--drop-ack"],
+    ]
+    return [words(*v) if v else b"" for v in vectors]
+
+
 if __name__ == "__main__":
     write("ack", ack_seeds())
     write("textcallback", textcallback_seeds())
     write("config", config_seeds())
     write("cmdline", cmdline_seeds())
+    write("wire_server", wire_server_seeds())
+    write("wire_client", wire_client_seeds())
+    write("kv30sim_options", kv30sim_options_seeds())

@@ -19,6 +19,26 @@ bool ParseNumber(const std::string& text, int base, uint32_t most, uint32_t* val
   return true;
 }
 
+// A word as an error message shows it: on one line, whatever it holds.
+// Printable ASCII stays as it is, a backslash becomes "\\" and every other
+// byte "\x" and two hex digits.
+std::string Shown(const std::string& word) {
+  static const char digits[] = "0123456789abcdef";
+  std::string shown;
+  for (unsigned char c : word) {
+    if (c == '\\') {
+      shown += "\\\\";
+    } else if (c >= 0x20 && c < 0x7f) {
+      shown += static_cast<char>(c);
+    } else {
+      shown += "\\x";
+      shown += digits[c >> 4];
+      shown += digits[c & 15];
+    }
+  }
+  return shown;
+}
+
 }  // namespace
 
 bool ParseOptions(const std::vector<std::string>& words, Options* o, std::string* error) {
@@ -26,7 +46,7 @@ bool ParseOptions(const std::vector<std::string>& words, Options* o, std::string
     const std::string& w = words[i];
     auto value = [&](std::string* out) {
       if (i + 1 >= words.size()) {
-        *error = "missing value for " + w;
+        *error = "missing value for " + Shown(w);
         return false;
       }
       *out = words[++i];
@@ -36,7 +56,7 @@ bool ParseOptions(const std::vector<std::string>& words, Options* o, std::string
       std::string text;
       if (!value(&text)) return false;
       if (!ParseNumber(text, base, most, out)) {
-        *error = "bad value for " + w + ": " + text;
+        *error = "bad value for " + Shown(w) + ": " + Shown(text);
         return false;
       }
       return true;
@@ -47,7 +67,7 @@ bool ParseOptions(const std::vector<std::string>& words, Options* o, std::string
     } else if (w == "--name") {
       if (!value(&o->name)) return false;
       if (o->name.empty() || o->name.find('/') != std::string::npos || o->name[0] == '.') {
-        *error = "bad value for --name: " + o->name;
+        *error = "bad value for --name: " + Shown(o->name);
         return false;
       }
     } else if (w == "--user") {
@@ -105,7 +125,7 @@ bool ParseOptions(const std::vector<std::string>& words, Options* o, std::string
     } else if (w == "--read-errors") {
       if (!value(&o->readErrors)) return false;
       if (o->readErrors.empty() || o->readErrors.find_first_not_of("ep") != std::string::npos) {
-        *error = "bad value for --read-errors: " + o->readErrors + " (letters e and p)";
+        *error = "bad value for --read-errors: " + Shown(o->readErrors) + " (letters e and p)";
         return false;
       }
     } else if (w == "--fail-writes") {
@@ -133,7 +153,7 @@ bool ParseOptions(const std::vector<std::string>& words, Options* o, std::string
       if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
         digits = digits.substr(2);
       if (!ParseNumber(digits, 16, 0xFFFF, &n)) {
-        *error = "bad value for --version: " + text;
+        *error = "bad value for --version: " + Shown(text);
         return false;
       }
       o->version = static_cast<uint16_t>(n);
@@ -146,7 +166,7 @@ bool ParseOptions(const std::vector<std::string>& words, Options* o, std::string
       } else if (side == "out") {
         o->failBindOut = true;
       } else {
-        *error = "bad value for --fail-bind: " + side + " (in or out)";
+        *error = "bad value for --fail-bind: " + Shown(side) + " (in or out)";
         return false;
       }
     } else if (w == "--image") {
@@ -156,7 +176,7 @@ bool ParseOptions(const std::vector<std::string>& words, Options* o, std::string
     } else if (w == "--settings") {
       if (!value(&o->settings)) return false;
     } else {
-      *error = "unknown option: " + w;
+      *error = "unknown option: " + Shown(w);
       return false;
     }
   }

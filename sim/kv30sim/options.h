@@ -68,7 +68,8 @@ struct Options {
 };
 
 // Parses the words after the program name. False with `error` set (one line,
-// without a line end) when a word is unknown or a value is missing or bad.
+// without a line end, whatever the words hold) when a word is unknown or a
+// value is missing or bad.
 bool ParseOptions(const std::vector<std::string>& words, Options* options, std::string* error);
 
 // The text --help prints.
