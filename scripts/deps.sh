@@ -10,12 +10,14 @@
 #            and its checks (wine32 stays out: with it, the plain wine command
 #            picks the 32-bit loader, which these hosts cannot run)
 #   fuzz     clang 14 and its run-time libraries (libFuzzer): the fuzz targets
+#   valgrind valgrind: velkor under memcheck in the black-box cases
 set -euo pipefail
 
 declare -A group_packages=(
   [build]="cmake ninja-build g++ libgtest-dev"
   [windows]="g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64"
   [fuzz]="clang-14 libclang-rt-14-dev"
+  [valgrind]="valgrind"
 )
 
 groups=("$@")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test: the plain build (with
-# the Windows executables' checks under Wine), the build under
+# the Windows executables' checks under Wine and velkor under valgrind's
+# memcheck in a subset of the black-box cases), the build under
 # AddressSanitizer with UndefinedBehaviorSanitizer, and the build under
 # ThreadSanitizer, and the fuzz configuration (clang, libFuzzer: each fuzz
 # target runs for 30 s). Warnings are errors in every build. A configuration
@@ -24,6 +25,7 @@ for config in "${configs[@]}"; do
   case $config in
     plain)
       folder=build-test
+      bash scripts/deps.sh valgrind || exit 1
       if ! bash scripts/build-windows.sh; then
         echo "test: the Windows builds failed"
         results+=("$config: the Windows builds failed")
