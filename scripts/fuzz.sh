@@ -28,7 +28,7 @@ shift $((OPTIND - 1))
 bash scripts/deps.sh build fuzz || exit 1
 folder=build-fuzz
 bash scripts/build.sh "$folder" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DVELKOR_SANITIZE=fuzzer -DVELKOR_TESTS=OFF -DVELKOR_WINDOWS_TESTS=OFF \
+  -DVELKOR_SANITIZE=fuzzer -DVELKOR_TESTS=OFF \
   -DVELKOR_FUZZ_SECONDS="$seconds" || exit 1
 
 if [ "$list" -eq 1 ]; then

@@ -42,7 +42,7 @@ for config in "${configs[@]}"; do
       folder=build-fuzz
       bash scripts/deps.sh fuzz || exit 1
       options=(-DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14
-               -DVELKOR_SANITIZE=fuzzer -DVELKOR_TESTS=OFF -DVELKOR_WINDOWS_TESTS=OFF
+               -DVELKOR_SANITIZE=fuzzer -DVELKOR_TESTS=OFF
                -DVELKOR_FUZZ_SECONDS=30) ;;
     *) echo "test: unknown configuration $config"; exit 2 ;;
   esac
