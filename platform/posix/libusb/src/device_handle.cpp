@@ -27,8 +27,10 @@ int LiveTransfers() { return liveTransfers.load(); }
 
 // One usbdrv transfer as a libusb transfer. All fields but the constant ones
 // are guarded by the handle's lock. It is freed once its completion has run
-// and no Submit, Cancel or Abort call still uses it.
+// and no Submit, Cancel or Abort call still uses it. It keeps its handle
+// alive until then.
 struct DeviceHandle::Flight {
+  std::shared_ptr<DeviceHandle> keep;
   DeviceHandle* handle = nullptr;
   const void* owner = nullptr;
   usbdrv::Transfer* transfer = nullptr;
@@ -37,7 +39,8 @@ struct DeviceHandle::Flight {
   int users = 0;
   bool submitted = false;  // libusb has accepted it
   bool cancelRequested = false;
-  bool done = false;  // completed, or refused by libusb
+  bool completing = false;  // its completion is being delivered
+  bool done = false;        // completed, or refused by libusb
 };
 
 DeviceHandle::DeviceHandle(std::shared_ptr<Context> context, libusb_device* device,
@@ -119,9 +122,10 @@ void DeviceHandle::Submit(const void* owner, usbdrv::Transfer* transfer) {
     } else {
       handle = handle_;
       calls_++;
+      flight->keep = shared_from_this();
       flight->users = 1;
       flight->serial = nextSerial_++;
-      flights_[transfer] = flight;
+      flights_[flight->serial] = flight;
     }
   }
   if (handle == nullptr) {
@@ -139,7 +143,8 @@ void DeviceHandle::Submit(const void* owner, usbdrv::Transfer* transfer) {
     std::lock_guard<std::mutex> guard(lock_);
     if (submitted != LIBUSB_SUCCESS) {
       flight->done = true;
-      flights_.erase(transfer);
+      flights_.erase(flight->serial);
+      flight->keep.reset();  // this call's caller holds the handle
     } else {
       flight->submitted = true;
       // A cancellation that came while libusb did not have it yet.
@@ -166,20 +171,35 @@ void DeviceHandle::Submit(const void* owner, usbdrv::Transfer* transfer) {
 void LIBUSB_CALL DeviceHandle::OnTransferDone(libusb_transfer* done) {
   auto* flight = static_cast<Flight*>(done->user_data);
   DeviceHandle* self = flight->handle;
-  usbdrv::Transfer* transfer = flight->transfer;
   const uint32_t status = TransferStatus(done->status);
   const uint32_t actual = done->actual_length > 0 ? static_cast<uint32_t>(done->actual_length) : 0;
+  {
+    std::lock_guard<std::mutex> guard(self->lock_);
+    flight->completing = true;  // no cancellation reaches it any more
+  }
+  // The flight stays listed until its completion has been delivered, so that
+  // Abort and Close return only after that.
+  flight->transfer->Complete(status, actual);
+  std::shared_ptr<DeviceHandle> keep;
   bool free;
   {
     std::lock_guard<std::mutex> guard(self->lock_);
     flight->done = true;
-    self->flights_.erase(transfer);
+    self->flights_.erase(flight->serial);
+    keep.swap(flight->keep);
     free = flight->users == 0;
     self->changed_.notify_all();
   }
   if (free) Free(flight);
-  // Last: the session, and with it this handle, may go once it is completed.
-  transfer->Complete(status, actual);
+  // `keep` may be the last reference: the handle then closes here, on the
+  // event thread, which libusb allows.
+}
+
+DeviceHandle::Flight* DeviceHandle::FindLocked(usbdrv::Transfer* transfer) {
+  for (auto& entry : flights_) {
+    if (entry.second->transfer == transfer && !entry.second->completing) return entry.second;
+  }
+  return nullptr;
 }
 
 void DeviceHandle::Cancel(Flight* flight) {
@@ -190,9 +210,8 @@ void DeviceHandle::Cancel(usbdrv::Transfer* transfer) {
   Flight* flight;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    auto it = flights_.find(transfer);
-    if (it == flights_.end()) return;
-    flight = it->second;
+    flight = FindLocked(transfer);
+    if (flight == nullptr) return;
     flight->cancelRequested = true;
     if (!flight->submitted) return;  // Submit cancels it once libusb has it
     flight->users++;
@@ -224,7 +243,7 @@ void DeviceHandle::Abort(const void* owner) {
     mark = nextSerial_;
     for (auto& entry : flights_) {
       Flight* flight = entry.second;
-      if (flight->owner != owner) continue;
+      if (flight->owner != owner || flight->completing) continue;
       flight->cancelRequested = true;
       if (!flight->submitted) continue;  // Submit cancels it
       flight->users++;
@@ -244,7 +263,8 @@ void DeviceHandle::Abort(const void* owner) {
       guard,
       [&] {
         for (auto& entry : flights_) {
-          if (entry.second->owner == owner && entry.second->serial < mark) return false;
+          if (entry.first >= mark) break;
+          if (entry.second->owner == owner) return false;
         }
         return true;
       },
@@ -261,6 +281,7 @@ void DeviceHandle::Close() {
     closed_ = true;
     for (auto& entry : flights_) {
       Flight* flight = entry.second;
+      if (flight->completing) continue;
       flight->cancelRequested = true;
       if (!flight->submitted) continue;
       flight->users++;

@@ -17,7 +17,7 @@ namespace libusb_backend {
 
 class Context;
 
-class DeviceHandle {
+class DeviceHandle : public std::enable_shared_from_this<DeviceHandle> {
  public:
   DeviceHandle(std::shared_ptr<Context> context, libusb_device* device,
                libusb_device_handle* handle, bool claimed);
@@ -59,6 +59,7 @@ class DeviceHandle {
   static bool Release(Flight* flight);
   static void Free(Flight* flight);
   void Cancel(Flight* flight);
+  Flight* FindLocked(usbdrv::Transfer* transfer);
   // Waits until the flights selected have completed and no call is in
   // progress, at most `ms` milliseconds.
   template <class Predicate>
@@ -75,7 +76,9 @@ class DeviceHandle {
   bool closed_ = false;
   int calls_ = 0;  // Enter without Leave
   uint64_t nextSerial_ = 1;
-  std::map<usbdrv::Transfer*, Flight*> flights_;
+  // The transfers in flight by serial; one leaves once its completion has
+  // been delivered.
+  std::map<uint64_t, Flight*> flights_;
 };
 
 // Live libusb device handles and transfers of the process.
