@@ -20,9 +20,6 @@ namespace {
 std::atomic<int> completed{0};
 std::atomic<uint32_t> lastStatus{0};
 int submitted = 0;
-// What is left open at exit stays reachable here.
-usbdrv::Session* keptSession = nullptr;
-std::vector<usbdrv::Transfer*>* keptReads = nullptr;
 
 class Read final : public usbdrv::Transfer {
  public:
@@ -46,6 +43,11 @@ void ReportAtExit() {
 }
 
 }  // namespace
+
+// What is left open at exit stays reachable here (external, so that the
+// stores are kept).
+usbdrv::Session* keptSession = nullptr;
+std::vector<usbdrv::Transfer*>* keptReads = nullptr;
 
 int main(int argc, char** argv) {
   if (argc < 2) return 2;

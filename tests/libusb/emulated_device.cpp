@@ -85,8 +85,10 @@ struct Client {
 };
 
 // One URB of a client. It goes when the model has completed it and it has
-// been reaped or dropped; until then it holds the client's URB record, whose
-// buffer the model fills.
+// been reaped or dropped; until then it holds the client's URB record. The
+// model works on a buffer of the URB's own: the record is written only on the
+// handler thread, when the URB is reaped, since umockdev copies records back
+// to the client while it answers their requests.
 struct Urb final : usbdrv::Transfer {
   EmulatedDevice::Impl* device = nullptr;
   std::shared_ptr<Client> client;
@@ -96,6 +98,9 @@ struct Urb final : usbdrv::Transfer {
   bool modelDone = false;
   bool finished = false;  // has its final status
   bool released = false;  // reaped, or dropped with its client
+  int status = 0;         // the URB's final status and length
+  uint32_t actual = 0;
+  std::vector<uint8_t> buffer;
 
   usbdevfs_urb* urb() const { return reinterpret_cast<usbdevfs_urb*>(record->data); }
   void Complete(uint32_t status, uint32_t actual) override;
@@ -123,6 +128,10 @@ struct EmulatedDevice::Impl {
   bool removed = false;   // the device is off the bus
   std::map<UMockdevIoctlClient*, std::shared_ptr<Client>> clients;
   std::vector<std::shared_ptr<ModelSession>> retired;
+  // umockdev objects let go of by other threads: their references are
+  // dropped on the handler thread, which umockdev's own work runs on (GLib's
+  // reference counts are invisible to ThreadSanitizer).
+  std::vector<gpointer> garbage;
   Counts counts;
 
   // --- with lock held -------------------------------------------------------
@@ -140,9 +149,9 @@ struct EmulatedDevice::Impl {
   }
 
   // A URB's last step: freed once completed by the model and reaped/dropped.
-  static void MaybeFreeLocked(Urb* urb) {
+  void MaybeFreeLocked(Urb* urb) {
     if (!urb->modelDone || !urb->released) return;
-    g_object_unref(urb->record);
+    garbage.push_back(urb->record);
     delete urb;
   }
 
@@ -153,8 +162,8 @@ struct EmulatedDevice::Impl {
       urb->released = true;
       return;
     }
-    urb->urb()->status = status;
-    urb->urb()->actual_length = static_cast<int>(actual);
+    urb->status = status;
+    urb->actual = actual;
     urb->client->done.push_back(urb);
   }
 
@@ -187,13 +196,17 @@ struct EmulatedDevice::Impl {
   }
 
   // --- the handler thread ---------------------------------------------------
+  // On the handler thread (or once it is gone).
   void Sweep() {
     std::vector<std::shared_ptr<ModelSession>> idle;
+    std::vector<gpointer> dropped;
     {
       std::lock_guard<std::mutex> guard(lock);
       idle = TakeRetiredLocked();
+      dropped.swap(garbage);
       changed.notify_all();
     }
+    for (gpointer object : dropped) g_object_unref(object);
     // The model sessions are destroyed here, outside the lock.
   }
 
@@ -418,8 +431,10 @@ void EmulatedDevice::Impl::SubmitUrb(UMockdevIoctlClient* id, UMockdevIoctlData*
   urb->device = this;
   urb->record = record;
   urb->endpoint = raw->endpoint;
-  urb->data = static_cast<uint8_t*>(raw->buffer);
   urb->length = static_cast<uint32_t>(raw->buffer_length);
+  const uint8_t* bytes = static_cast<const uint8_t*>(raw->buffer);
+  urb->buffer.assign(bytes, bytes + urb->length);
+  urb->data = urb->buffer.data();
 
   std::shared_ptr<Client> client;
   std::shared_ptr<ModelSession> session;
@@ -531,6 +546,19 @@ void EmulatedDevice::Impl::Reap(UMockdevIoctlClient* id, UMockdevIoctlData* arg)
     gone = unplugged;
   }
   if (urb == nullptr) return Answer(id, -1, gone ? ENODEV : EAGAIN);
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    usbdevfs_urb* raw = urb->urb();
+    raw->status = urb->status;
+    raw->actual_length = static_cast<int>(urb->actual);
+    // What the device sent: a control transfer's data stage follows its
+    // 8-byte setup packet.
+    const size_t offset = raw->type == USBDEVFS_URB_TYPE_CONTROL ? 8 : 0;
+    if ((offset != 0 || (raw->endpoint & USB_DIR_IN) != 0) && urb->actual > 0) {
+      memcpy(static_cast<uint8_t*>(raw->buffer) + offset, urb->buffer.data() + offset,
+             std::min<size_t>(urb->actual, urb->buffer.size() - offset));
+    }
+  }
   // The argument is a pointer to the client's URB pointer: it is pointed at
   // the URB's record, which is written back to the client with the answer.
   UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
@@ -580,7 +608,7 @@ void EmulatedDevice::Impl::OnVanished(UMockdevIoctlClient* id) {
     }
     std::shared_ptr<Client> client = it->second;
     clients.erase(it);
-    g_object_unref(id);
+    garbage.push_back(id);
     client->gone = true;
     if (client->claimed) counts.claimed = ClaimedByOtherLocked(client.get());
     client->claimed = false;
@@ -601,7 +629,12 @@ void EmulatedDevice::Impl::OnVanished(UMockdevIoctlClient* id) {
   // A closed usbfs file ends its URBs.
   AbortAll(sessions);
   sessions.clear();
-  Sweep();
+  std::vector<std::shared_ptr<ModelSession>> idle;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    idle = TakeRetiredLocked();
+    changed.notify_all();
+  }
 }
 
 namespace {
@@ -790,19 +823,20 @@ EmulatedDevice::~EmulatedDevice() {
     for (auto& entry : clients) {
       for (Urb* urb : entry.second->done) {
         urb->released = true;
-        Impl::MaybeFreeLocked(urb);
+        d.MaybeFreeLocked(urb);
       }
       entry.second->done.clear();
       for (Urb* urb : entry.second->inFlight) urb->released = true;
       for (auto& session : entry.second->sessions) d.retired.push_back(session.second);
       entry.second->sessions.clear();
-      g_object_unref(entry.first);
+      d.garbage.push_back(entry.first);
     }
     idle = d.TakeRetiredLocked();
     if (d.fifo >= 0) close(d.fifo);
     d.fifo = -1;
   }
   idle.clear();
+  d.Sweep();
   d.control.reset();
 }
 

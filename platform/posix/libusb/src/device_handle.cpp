@@ -91,6 +91,76 @@ uint32_t DeviceHandle::SetConfiguration(int value) {
   return ErrorStatus(claim);
 }
 
+namespace {
+
+// A control transfer waited for on this handle's terms: the libusb transfer
+// is freed in its completion, after which nothing of libusb touches it.
+struct ControlWait {
+  std::mutex lock;
+  std::condition_variable done;
+  bool finished = false;
+  int status = LIBUSB_TRANSFER_ERROR;
+  int actual = 0;
+};
+
+void LIBUSB_CALL OnControlDone(libusb_transfer* transfer) {
+  auto* wait = static_cast<ControlWait*>(transfer->user_data);
+  const int status = transfer->status;
+  const int actual = transfer->actual_length;
+  libusb_free_transfer(transfer);
+  liveTransfers.fetch_sub(1);
+  std::lock_guard<std::mutex> guard(wait->lock);
+  wait->status = status;
+  wait->actual = actual;
+  wait->finished = true;
+  wait->done.notify_all();
+}
+
+}  // namespace
+
+int DeviceHandle::ControlTransfer(libusb_device_handle* handle, uint8_t requestType,
+                                  uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
+                                  uint16_t length, unsigned timeoutMs) {
+  if (context_->OnEventThread()) return LIBUSB_ERROR_BUSY;  // nobody would complete it
+  std::vector<uint8_t> buffer(LIBUSB_CONTROL_SETUP_SIZE + length);
+  libusb_fill_control_setup(buffer.data(), requestType, request, value, index, length);
+  if ((requestType & LIBUSB_ENDPOINT_IN) == 0 && length > 0) {
+    std::copy(data, data + length, buffer.begin() + LIBUSB_CONTROL_SETUP_SIZE);
+  }
+  libusb_transfer* transfer = libusb_alloc_transfer(0);
+  if (transfer == nullptr) return LIBUSB_ERROR_NO_MEM;
+  liveTransfers.fetch_add(1);
+  ControlWait wait;
+  libusb_fill_control_transfer(transfer, handle, buffer.data(), OnControlDone, &wait, timeoutMs);
+  const int submitted = libusb_submit_transfer(transfer);
+  if (submitted != LIBUSB_SUCCESS) {
+    libusb_free_transfer(transfer);
+    liveTransfers.fetch_sub(1);
+    return submitted;
+  }
+  std::unique_lock<std::mutex> guard(wait.lock);
+  // libusb ends it by its time limit; the wait has no limit of its own.
+  wait.done.wait(guard, [&] { return wait.finished; });
+  switch (wait.status) {
+    case LIBUSB_TRANSFER_COMPLETED:
+      if ((requestType & LIBUSB_ENDPOINT_IN) != 0 && wait.actual > 0) {
+        std::copy(buffer.begin() + LIBUSB_CONTROL_SETUP_SIZE,
+                  buffer.begin() + LIBUSB_CONTROL_SETUP_SIZE + wait.actual, data);
+      }
+      return wait.actual;
+    case LIBUSB_TRANSFER_STALL:
+      return LIBUSB_ERROR_PIPE;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+      return LIBUSB_ERROR_NO_DEVICE;
+    case LIBUSB_TRANSFER_TIMED_OUT:
+      return LIBUSB_ERROR_TIMEOUT;
+    case LIBUSB_TRANSFER_OVERFLOW:
+      return LIBUSB_ERROR_OVERFLOW;
+    default:
+      return LIBUSB_ERROR_IO;
+  }
+}
+
 bool DeviceHandle::Release(Flight* flight) {
   flight->users--;
   return flight->done && flight->users == 0;
@@ -152,6 +222,7 @@ void DeviceHandle::Submit(const void* owner, usbdrv::Transfer* transfer) {
     }
     if (!cancel) {
       free = Release(flight);
+      if (free) Free(flight);
       calls_--;
       changed_.notify_all();
     }
@@ -160,10 +231,10 @@ void DeviceHandle::Submit(const void* owner, usbdrv::Transfer* transfer) {
     libusb_cancel_transfer(libusbTransfer);
     std::lock_guard<std::mutex> guard(lock_);
     free = Release(flight);
+    if (free) Free(flight);
     calls_--;
     changed_.notify_all();
   }
-  if (free) Free(flight);
   // Last: once completed, the transfer may be gone.
   if (submitted != LIBUSB_SUCCESS) transfer->Complete(ErrorStatus(submitted), 0);
 }
@@ -181,16 +252,14 @@ void LIBUSB_CALL DeviceHandle::OnTransferDone(libusb_transfer* done) {
   // Abort and Close return only after that.
   flight->transfer->Complete(status, actual);
   std::shared_ptr<DeviceHandle> keep;
-  bool free;
   {
     std::lock_guard<std::mutex> guard(self->lock_);
     flight->done = true;
     self->flights_.erase(flight->serial);
     keep.swap(flight->keep);
-    free = flight->users == 0;
+    if (flight->users == 0) Free(flight);
     self->changed_.notify_all();
   }
-  if (free) Free(flight);
   // `keep` may be the last reference: the handle then closes here, on the
   // event thread, which libusb allows.
 }
@@ -218,14 +287,10 @@ void DeviceHandle::Cancel(usbdrv::Transfer* transfer) {
     calls_++;
   }
   Cancel(flight);
-  bool free;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    free = Release(flight);
-    calls_--;
-    changed_.notify_all();
-  }
-  if (free) Free(flight);
+  std::lock_guard<std::mutex> guard(lock_);
+  if (Release(flight)) Free(flight);
+  calls_--;
+  changed_.notify_all();
 }
 
 template <class Predicate>
@@ -252,10 +317,9 @@ void DeviceHandle::Abort(const void* owner) {
     }
   }
   for (Flight* flight : cancelled) Cancel(flight);
-  std::vector<Flight*> freed;
   std::unique_lock<std::mutex> guard(lock_);
   for (Flight* flight : cancelled) {
-    if (Release(flight)) freed.push_back(flight);
+    if (Release(flight)) Free(flight);
     calls_--;
   }
   changed_.notify_all();
@@ -269,8 +333,6 @@ void DeviceHandle::Abort(const void* owner) {
         return true;
       },
       kCancelWaitMs);
-  guard.unlock();
-  for (Flight* flight : freed) Free(flight);
 }
 
 void DeviceHandle::Close() {
@@ -290,13 +352,12 @@ void DeviceHandle::Close() {
     }
   }
   for (Flight* flight : cancelled) Cancel(flight);
-  std::vector<Flight*> freed;
   libusb_device_handle* handle = nullptr;
   bool claimed = false;
   {
     std::unique_lock<std::mutex> guard(lock_);
     for (Flight* flight : cancelled) {
-      if (Release(flight)) freed.push_back(flight);
+      if (Release(flight)) Free(flight);
       calls_--;
     }
     changed_.notify_all();
@@ -310,7 +371,6 @@ void DeviceHandle::Close() {
       claimed_ = false;
     }
   }
-  for (Flight* flight : freed) Free(flight);
   if (handle != nullptr) {
     if (claimed) libusb_release_interface(handle, 0);
     libusb_close(handle);

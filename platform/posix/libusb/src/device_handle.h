@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace libusb_backend {
 
@@ -37,6 +38,12 @@ class DeviceHandle : public std::enable_shared_from_this<DeviceHandle> {
   // the change (the kernel refuses it while an interface is claimed) and
   // taken again in the new configuration.
   uint32_t SetConfiguration(int value);
+
+  // A control transfer on `handle` (from Enter), like
+  // libusb_control_transfer: the bytes moved, or a libusb error.
+  int ControlTransfer(libusb_device_handle* handle, uint8_t requestType, uint8_t request,
+                      uint16_t value, uint16_t index, uint8_t* data, uint16_t length,
+                      unsigned timeoutMs);
 
   // Starts one bulk transfer for `owner` (the session), or completes it at
   // once with the failure.

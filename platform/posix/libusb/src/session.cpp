@@ -92,7 +92,7 @@ uint32_t Session::GetDescriptor(const usbdrv::DescriptorRequest& request, uint8_
     *length = room;
     return EncodeDeviceDescriptor(descriptor, out, length);
   }
-  const int got = libusb_control_transfer(
+  const int got = device_->ControlTransfer(
       call.handle(),
       static_cast<uint8_t>(LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_STANDARD | request.recipient),
       LIBUSB_REQUEST_GET_DESCRIPTOR, static_cast<uint16_t>((request.type << 8) | request.index),
