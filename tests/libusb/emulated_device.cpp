@@ -913,6 +913,7 @@ EmulatedDevice::Counts EmulatedDevice::counts() const {
   std::lock_guard<std::mutex> guard(impl_->lock);
   Counts now = impl_->counts;
   now.clients = static_cast<int>(impl_->clients.size());
+  for (auto& entry : impl_->clients) now.unreaped += static_cast<int>(entry.second->done.size());
   return now;
 }
 

@@ -52,6 +52,7 @@ class EmulatedDevice {
     int clients = 0;         // file descriptors open on the node now
     int sessions = 0;        // model sessions of the clients, open now
     int inFlight = 0;        // URBs with the model
+    int unreaped = 0;        // URBs finished and not yet reaped
     int submitted = 0;       // URBs submitted in all
     int discarded = 0;       // URBs discarded in all
     int unknownRequests = 0; // ioctls the emulation does not know

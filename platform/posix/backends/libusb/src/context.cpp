@@ -75,10 +75,26 @@ Context::~Context() { Stop(); }
 
 void Context::RunEvents() {
   while (!stopping_.load()) {
-    // Woken early by libusb_interrupt_event_handler when stopping.
+    // Returns after one round of events; woken early by
+    // libusb_interrupt_event_handler when stopping.
     timeval timeout{60, 0};
     libusb_handle_events_timeout_completed(context_, &timeout, nullptr);
+    DropReleased();
   }
+}
+
+void Context::DropReleased() {
+  std::vector<std::shared_ptr<DeviceHandle>> dropped;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    dropped.swap(released_);
+  }
+  // A last reference closes its handle here, outside libusb's event handling.
+}
+
+void Context::Release(std::shared_ptr<DeviceHandle> handle) {
+  std::lock_guard<std::mutex> guard(lock_);
+  released_.push_back(std::move(handle));
 }
 
 // Closes every handle (which ends its transfers), then stops the event
@@ -106,6 +122,7 @@ void Context::Stop() {
       eventThread_.join();
     }
   }
+  DropReleased();
   libusb_exit(context_);
   context_ = nullptr;
 }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace libusb_backend {
 
@@ -39,10 +40,16 @@ class Context : public std::enable_shared_from_this<Context> {
   std::shared_ptr<DeviceHandle> Open(libusb_device* device);
   // Called by a handle when it closes.
   void Forget(libusb_device* device, const DeviceHandle* handle);
+  // Takes a reference that a transfer's completion held: it is dropped on
+  // the event thread once libusb's event handling has returned, because the
+  // last reference closes the libusb handle, which libusb forbids inside its
+  // event handling.
+  void Release(std::shared_ptr<DeviceHandle> handle);
 
  private:
   explicit Context(libusb_context* context);
   void RunEvents();
+  void DropReleased();
   void Stop();
 
   libusb_context* context_;
@@ -54,8 +61,9 @@ class Context : public std::enable_shared_from_this<Context> {
   // claim of one device; guards closing_.
   std::mutex openLock_;
   bool closing_ = false;  // no more opens
-  std::mutex lock_;       // guards handles_
+  std::mutex lock_;       // guards handles_ and released_
   std::map<libusb_device*, std::weak_ptr<DeviceHandle>> handles_;
+  std::vector<std::shared_ptr<DeviceHandle>> released_;
 };
 
 }  // namespace libusb_backend

@@ -260,8 +260,9 @@ void LIBUSB_CALL DeviceHandle::OnTransferDone(libusb_transfer* done) {
     if (flight->users == 0) Free(flight);
     self->changed_.notify_all();
   }
-  // `keep` may be the last reference: the handle then closes here, on the
-  // event thread, which libusb allows.
+  // `keep` may be the last reference; the handle must not close inside
+  // libusb's event handling.
+  self->context_->Release(std::move(keep));
 }
 
 DeviceHandle::Flight* DeviceHandle::FindLocked(usbdrv::Transfer* transfer) {
