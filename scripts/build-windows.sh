@@ -5,13 +5,12 @@
 #   $VELKOR_WIN64_BUILD/app/velkor.exe  its 64-bit twin, for running under Wine
 #   $VELKOR_WINBENCH_BUILD              the Wine test bench (winbench/): the
 #                                       test driver, kv30sim.exe, benchctl.exe
-#                                       and the Windows test programs, with the
-#                                       posix-thread compilers
+#                                       and the Windows test programs, built
+#                                       with the posix-thread compilers
 # The build folders default to build-win32, build-win64 and build-winbench in
 # the tree.
-# Installs the cross compilers and Wine's 64-bit loader with apt-get when they
-# are missing (as root, or through sudo). Never installs wine32: with it, the
-# generic wine command picks the 32-bit loader, which these hosts cannot run.
+# Installs the cross compilers and Wine's 64-bit loader when they are missing
+# (scripts/deps.sh).
 # Safe to run again: it reconfigures and rebuilds what changed.
 set -eu
 
@@ -21,34 +20,10 @@ win64_build=${VELKOR_WIN64_BUILD:-$root/build-win64}
 winbench_build=${VELKOR_WINBENCH_BUILD:-$root/build-winbench}
 jobs=${VELKOR_JOBS:-2}
 
-packages="g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64 libgtest-dev"
-
 now() { date +%s.%N; }
 seconds() { awk "BEGIN { printf \"%.1f\", $2 - $1 }"; }
 
-missing=""
-for package in $packages; do
-  if ! dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q "install ok installed"; then
-    missing="$missing $package"
-  fi
-done
-command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
-if [ -n "$missing" ]; then
-  echo "windows: installing$missing"
-  if [ "$(id -u)" -eq 0 ]; then
-    as_root=""
-  elif command -v sudo >/dev/null 2>&1; then
-    as_root="sudo"
-  else
-    echo "windows: need root (or sudo) to install:$missing" >&2
-    exit 1
-  fi
-  export DEBIAN_FRONTEND=noninteractive
-  $as_root apt-get update -q
-  # wine64 recommends wine32; recommendations stay out.
-  # shellcheck disable=SC2086
-  $as_root apt-get install -y -q --no-install-recommends $missing
-fi
+bash "$root/scripts/deps.sh" build windows
 
 if command -v ninja >/dev/null 2>&1; then
   generator="Ninja"
@@ -78,6 +53,8 @@ build() {
 
 build i686-w64-mingw32 "$win32_build" velkor
 build x86_64-w64-mingw32 "$win64_build" velkor
+# The bench's build needs GoogleTest's sources (the build group's
+# libgtest-dev) for its Windows test programs.
 build x86_64-w64-mingw32-posix "$winbench_build" velkor_winbench -DVELKOR_WINBENCH=ON
 
 echo "windows: built $win32_build/app/velkor.exe"

@@ -1,21 +1,50 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing velkor need, when
-# they are missing. Safe to run again: present packages are left alone.
-# Usage: scripts/deps.sh [package...]   (extra packages are added to the list)
+# Installs the Debian packages of the named groups when they are missing.
+# Safe to run again: packages already installed are left alone.
+#
+#   scripts/deps.sh [GROUP...]      (default: build)
+#
+# Groups:
+#   build    compiler, CMake, Ninja and GoogleTest: velkor, kv30sim, the tests
+#   windows  the mingw-w64 cross compilers and Wine's 64-bit loader: velkor.exe
+#            and its checks (wine32 stays out: with it, the plain wine command
+#            picks the 32-bit loader, which these hosts cannot run)
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev file "$@")
+declare -A group_packages=(
+  [build]="cmake ninja-build g++ libgtest-dev"
+  [windows]="g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64"
+)
+
+groups=("$@")
+[ ${#groups[@]} -eq 0 ] && groups=(build)
 
 missing=()
-for package in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$package")
+for group in "${groups[@]}"; do
+  if [ -z "${group_packages[$group]+set}" ]; then
+    echo "deps: unknown group '$group' (known: ${!group_packages[*]})" >&2
+    exit 2
   fi
+  for package in ${group_packages[$group]}; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$package")
+    fi
+  done
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-sudo=""
-if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
-echo "Installing: ${missing[*]}"
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ "$(id -u)" -eq 0 ]; then
+  as_root=()
+elif command -v sudo >/dev/null 2>&1; then
+  as_root=(sudo)
+else
+  echo "deps: these Debian packages are missing: ${missing[*]}" >&2
+  echo "deps: installing them needs root; run as root:" >&2
+  echo "  apt-get install --no-install-recommends ${missing[*]}" >&2
+  exit 1
+fi
+echo "deps: installing ${missing[*]}"
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+# Recommendations stay out (wine64 recommends wine32).
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"

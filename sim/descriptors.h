@@ -5,13 +5,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "sim/identity.h"
+#include "usbdrv/requests.h"
+
 namespace sim {
 
-constexpr uint16_t kDefaultVendor = 0xADDE;   // arrives as the bytes DE AD
-constexpr uint16_t kDefaultProduct = 0xEFBE;  // arrives as the bytes BE EF
-
-constexpr uint8_t kDescriptorTypeDevice = 1;
-constexpr uint8_t kDescriptorTypeConfiguration = 2;
+constexpr uint8_t kDescriptorTypeDevice = USBDRV_DESCRIPTOR_TYPE_DEVICE;
+constexpr uint8_t kDescriptorTypeConfiguration = USBDRV_DESCRIPTOR_TYPE_CONFIGURATION;
 
 // bConfigurationValue of the handset's only configuration.
 constexpr uint8_t kConfigurationValue = 1;

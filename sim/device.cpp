@@ -101,11 +101,6 @@ void Device::SetOpenable(bool openable) {
   core_->openable = openable;
 }
 
-void Device::FailDriverInfo(uint32_t status) {
-  std::lock_guard<std::mutex> lock(core_->mu);
-  core_->failDriverInfo = status;
-}
-
 void Device::FailDescriptor(uint32_t status) {
   std::lock_guard<std::mutex> lock(core_->mu);
   core_->failDescriptor = status;
@@ -183,7 +178,6 @@ void Device::ClearFaults() {
   std::lock_guard<std::mutex> lock(core_->mu);
   core_->openable = true;
   core_->interfaceVersion = kDriverInterfaceVersion;
-  core_->failDriverInfo = 0;
   core_->failDescriptor = 0;
   core_->failGetConfiguration = 0;
   core_->failSetConfiguration = 0;

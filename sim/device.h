@@ -36,7 +36,7 @@
 #ifndef VELKOR_SIM_DEVICE_H
 #define VELKOR_SIM_DEVICE_H
 
-#include <usbdrv/device.h>
+#include "usbdrv/device.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -51,20 +51,19 @@
 namespace sim {
 
 // Statuses the device reports.
-constexpr uint32_t kStatusAborted = 995;  // ERROR_OPERATION_ABORTED
-constexpr uint32_t kStatusFailed = 0xE0001000;
-constexpr uint32_t kStatusInvalidParameter = 0xE0001105;
-constexpr uint32_t kStatusPoweredDown = 0xE000101B;
+constexpr uint32_t kStatusAborted = USBDRV_ERROR_OPERATION_ABORTED;
+constexpr uint32_t kStatusFailed = USBDRV_STATUS_FAILED;
+constexpr uint32_t kStatusInvalidParameter = USBDRV_STATUS_INVALID_PARAMETER;
+constexpr uint32_t kStatusPoweredDown = USBDRV_STATUS_POWERED_DOWN;
 
-// Interface version the driver reports unless told otherwise.
-constexpr uint16_t kDriverInterfaceVersion = 0x0200;
+// Interface version the device declares unless told otherwise.
+constexpr uint16_t kDriverInterfaceVersion = usbdrv::kInterfaceVersion;
 
 // A fault count that never runs out.
 constexpr uint32_t kForever = 0xFFFFFFFF;
 
 // The control requests of a session, as logged.
 enum class Request {
-  kDriverInfo,
   kGetDescriptor,
   kGetConfiguration,
   kSetConfiguration,
@@ -74,7 +73,7 @@ enum class Request {
 
 struct ControlRecord {
   int session = 0;  // serial of the session: 1, 2, ... in opening order
-  Request request = Request::kDriverInfo;
+  Request request = Request::kGetDescriptor;
   // The request's input: get descriptor the 8-byte record (recipient, type,
   // index, language, little-endian), set configuration the record as given,
   // bind the address byte; empty for the others.
@@ -114,7 +113,8 @@ class Device : public usbdrv::Instance {
   // configuration request makes it kConfigurationValue.
   void SetConfigurationValue(uint8_t value);
   uint8_t ConfigurationValue() const;
-  // The interface version in the driver information record.
+  // The interface version the device declares for the driver information
+  // record (which the driver stand-in answers).
   void SetInterfaceVersion(uint16_t version);
 
   // --- Functions ----------------------------------------------------------
@@ -135,7 +135,6 @@ class Device : public usbdrv::Instance {
   // Open() returns null (CreateFileA fails) while not openable.
   void SetOpenable(bool openable);
   // The request fails with `status` while it is not 0; 0 clears the fault.
-  void FailDriverInfo(uint32_t status);
   void FailDescriptor(uint32_t status);
   void FailGetConfiguration(uint32_t status);
   void FailSetConfiguration(uint32_t status);

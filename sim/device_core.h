@@ -62,7 +62,6 @@ struct Device::Core {
   uint16_t interfaceVersion = kDriverInterfaceVersion;
 
   bool openable = true;
-  uint32_t failDriverInfo = 0;
   uint32_t failDescriptor = 0;
   uint32_t failGetConfiguration = 0;
   uint32_t failSetConfiguration = 0;

@@ -1,22 +1,22 @@
-// Registering simulated handsets with the USB kernel driver stand-in.
+// Registering simulated handsets with the driver stand-in of this process
+// (POSIX hosts): the one place where the simulator meets the platform.
 #ifndef VELKOR_SIM_REGISTER_H
 #define VELKOR_SIM_REGISTER_H
 
-#include <usbdrv/device.h>
-
 #include <memory>
 
-namespace sim {
+#include "sim/identity.h"
+#include "usbdrv/device.h"
 
-// The driver's interface class under which handsets are listed:
-// {3B7D51E2-9C04-4A6F-B812-6E0D2C9F7A35}.
-extern const GUID kHandsetInterfaceClass;
+namespace sim {
 
 // Registers `instance` (normally a sim::Device) under the handset interface
 // class and returns its id (> 0). Instances are listed in registration order.
 int RegisterHandset(std::shared_ptr<usbdrv::Instance> instance);
 // Removes a registration made by RegisterHandset.
 void UnregisterHandset(int id);
+// Removes every registered instance.
+void UnregisterAllHandsets();
 
 }  // namespace sim
 

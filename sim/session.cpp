@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "sim/device_core.h"
+#include "usbdrv/control.h"
 
 namespace sim {
 
@@ -23,31 +24,24 @@ DeviceSession::~DeviceSession() {
   detail::CompleteAll(completions);
 }
 
-uint32_t DeviceSession::DriverInfo(uint8_t info[12]) {
+uint16_t DeviceSession::InterfaceVersion() {
   std::lock_guard<std::mutex> lock(core_->mu);
-  const uint32_t status = core_->failDriverInfo;
-  if (status == 0) {
-    std::memset(info, 0, 12);
-    info[0] = static_cast<uint8_t>(core_->interfaceVersion & 0xFF);
-    info[1] = static_cast<uint8_t>(core_->interfaceVersion >> 8);
-    // Driver version 2.10; the other fields stay 0.
-    info[4] = 0x10;
-    info[5] = 0x02;
-  }
-  core_->Log(serial_, Request::kDriverInfo, {}, status);
-  return status;
+  return core_->interfaceVersion;
 }
 
-uint32_t DeviceSession::GetDescriptor(uint32_t recipient, uint8_t type, uint8_t index,
-                                      uint16_t language, uint8_t* out, uint32_t* length) {
+uint32_t DeviceSession::GetDescriptor(const usbdrv::DescriptorRequest& request, uint8_t* out,
+                                      uint32_t* length) {
+  const uint32_t recipient = request.recipient;
+  const uint8_t type = request.type;
+  const uint8_t index = request.index;
   std::vector<uint8_t> input = {static_cast<uint8_t>(recipient & 0xFF),
                                 static_cast<uint8_t>((recipient >> 8) & 0xFF),
                                 static_cast<uint8_t>((recipient >> 16) & 0xFF),
                                 static_cast<uint8_t>(recipient >> 24),
                                 type,
                                 index,
-                                static_cast<uint8_t>(language & 0xFF),
-                                static_cast<uint8_t>(language >> 8)};
+                                static_cast<uint8_t>(request.language & 0xFF),
+                                static_cast<uint8_t>(request.language >> 8)};
   std::lock_guard<std::mutex> lock(core_->mu);
   const uint32_t room = (length != nullptr && out != nullptr) ? *length : 0;
   uint32_t status = core_->failDescriptor;
@@ -82,26 +76,29 @@ uint32_t DeviceSession::GetConfiguration(uint8_t* value) {
   return status;
 }
 
-uint32_t DeviceSession::SetConfiguration(const uint8_t* record, uint32_t length) {
-  std::vector<uint8_t> input;
-  if (record != nullptr && length > 0) input.assign(record, record + length);
+uint32_t DeviceSession::SetConfiguration(const usbdrv::ConfigurationRequest& request) {
+  // Logged as the driver's record, as a bus analyser would show the request.
+  std::vector<uint8_t> input = usbdrv::EncodeConfigurationRecord(request);
   std::lock_guard<std::mutex> lock(core_->mu);
   uint32_t status = core_->failSetConfiguration;
-  if (status == 0) status = CheckConfiguration(input);
+  if (status == 0) status = CheckConfiguration(request);
   if (status == 0) core_->configuration = kConfigurationValue;
   core_->Log(serial_, Request::kSetConfiguration, std::move(input), status);
   return status;
 }
 
-// The handset has one configuration with one interface: the record must be
-// 260 bytes and select configuration index 0 with exactly one entry, for
-// interface 0, alternate setting 0, with a maximum transfer size.
-uint32_t DeviceSession::CheckConfiguration(const std::vector<uint8_t>& r) {
-  if (r.size() != 260) return kStatusInvalidParameter;
-  auto word = [&r](size_t at) { return static_cast<uint16_t>(r[at] | (r[at + 1] << 8)); };
-  const uint32_t maxTransfer = word(8) | (static_cast<uint32_t>(word(10)) << 16);
-  if (word(0) != 0 || word(2) != 1) return kStatusInvalidParameter;
-  if (word(4) != 0 || word(6) != 0 || maxTransfer == 0) return kStatusInvalidParameter;
+// The handset has one configuration with one interface: the request must
+// select configuration index 0 with exactly one entry, for interface 0,
+// alternate setting 0, with a maximum transfer size.
+uint32_t DeviceSession::CheckConfiguration(const usbdrv::ConfigurationRequest& request) {
+  if (request.configurationIndex != 0 || request.interfaces.size() != 1) {
+    return kStatusInvalidParameter;
+  }
+  const usbdrv::InterfaceSetting& entry = request.interfaces[0];
+  if (entry.interfaceNumber != 0 || entry.alternateSetting != 0 ||
+      entry.maximumTransferSize == 0) {
+    return kStatusInvalidParameter;
+  }
   return 0;
 }
 
@@ -123,7 +120,7 @@ uint32_t DeviceSession::BindEndpoint(uint8_t address) {
   return status;
 }
 
-uint32_t DeviceSession::AbortEndpoint() {
+void DeviceSession::AbortEndpoint() {
   std::vector<detail::Completion> completions;
   uint32_t status = 0;
   {
@@ -136,7 +133,6 @@ uint32_t DeviceSession::AbortEndpoint() {
     core_->Log(serial_, Request::kAbortEndpoint, {}, status);
   }
   detail::CompleteAll(completions);
-  return status;
 }
 
 void DeviceSession::Submit(usbdrv::Transfer* transfer) {

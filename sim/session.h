@@ -2,7 +2,7 @@
 #ifndef VELKOR_SIM_SESSION_H
 #define VELKOR_SIM_SESSION_H
 
-#include <usbdrv/device.h>
+#include "usbdrv/device.h"
 
 #include <cstdint>
 #include <memory>
@@ -19,19 +19,19 @@ class DeviceSession : public usbdrv::Session {
   // leaves anything) and counts the session closed.
   ~DeviceSession() override;
 
-  uint32_t DriverInfo(uint8_t info[12]) override;
-  uint32_t GetDescriptor(uint32_t recipient, uint8_t type, uint8_t index, uint16_t language,
-                         uint8_t* out, uint32_t* length) override;
+  uint16_t InterfaceVersion() override;
+  uint32_t GetDescriptor(const usbdrv::DescriptorRequest& request, uint8_t* out,
+                         uint32_t* length) override;
   uint32_t GetConfiguration(uint8_t* value) override;
-  uint32_t SetConfiguration(const uint8_t* record, uint32_t length) override;
+  uint32_t SetConfiguration(const usbdrv::ConfigurationRequest& request) override;
   uint32_t BindEndpoint(uint8_t address) override;
-  uint32_t AbortEndpoint() override;
+  void AbortEndpoint() override;
   void Submit(usbdrv::Transfer* transfer) override;
   void Cancel(usbdrv::Transfer* transfer) override;
 
  private:
-  // 0 when the handset accepts the set configuration record.
-  static uint32_t CheckConfiguration(const std::vector<uint8_t>& record);
+  // 0 when the handset accepts the configuration request.
+  static uint32_t CheckConfiguration(const usbdrv::ConfigurationRequest& request);
 
   const std::shared_ptr<Device::Core> core_;
   const int serial_;

@@ -1,6 +1,11 @@
 // The USB kernel driver's interface: request codes, the records exchanged
 // with it, and the status codes of the driver and of the USB access layer.
 // All records are little-endian, as the driver lays them out.
+//
+// These are the program's own definitions, written against the real driver:
+// velkor builds on them alone, on every host, and never includes the header
+// that the driver stand-ins and the simulated handset share. A test holds the
+// two to the same values.
 #ifndef VELKOR_USBIO_USBIODEFS_H
 #define VELKOR_USBIO_USBIODEFS_H
 

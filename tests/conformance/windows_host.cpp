@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "host.h"
-#include "winbench/loopback/loopback.h"
+#include "tests/support/loopback/loopback_device.h"
 #include "winbench/protocol.h"
 #include "winbench/server/bench_server.h"
 #include "winbench/server/control_device.h"
@@ -28,7 +28,7 @@ class LoopbackServer {
     interfaceClass.data2 = kLoopbackClass.Data2;
     interfaceClass.data3 = kLoopbackClass.Data3;
     for (int i = 0; i < 8; i++) interfaceClass.data4[i] = kLoopbackClass.Data4[i];
-    if (!server_.Start(interfaceClass, {std::make_shared<winbench::LoopbackDevice>(0x1209, 1, 1)},
+    if (!server_.Start(interfaceClass, {std::make_shared<LoopbackDevice>(0x1209, 1, 1)},
                        error)) {
       return false;
     }

@@ -1,6 +1,8 @@
 // The search for the handset among the driver's instances.
 #include <string.h>
 
+#include <string>
+
 #include "link_test_util.h"
 
 namespace {
@@ -163,6 +165,9 @@ TEST_P(ConfigurationTest, RequestedOnlyWhenUnconfigured) {
   delete link;
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, ConfigurationTest, ::testing::Values(0, 1, 2));
+INSTANTIATE_TEST_SUITE_P(Values, ConfigurationTest, ::testing::Values(0, 1, 2),
+                         [](const ::testing::TestParamInfo<ConfigurationTest::ParamType>& info) {
+                           return "ConfigurationValue" + std::to_string(info.param);
+                         });
 
 }  // namespace

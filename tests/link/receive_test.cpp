@@ -1,5 +1,6 @@
 // Receiving through the link: StartReceiving, onRecv and Disconnect.
 #include <atomic>
+#include <string>
 #include <thread>
 
 #include "echo_function.h"
@@ -78,7 +79,10 @@ TEST_P(RoundTripTest, BlocksComeBackInOrderAndDisconnectIsClean) {
   EXPECT_EQ(0, posixplat::OpenDriverHandleCount());
 }
 
-INSTANTIATE_TEST_SUITE_P(Endpoints, RoundTripTest, ::testing::Values(3, 7));
+INSTANTIATE_TEST_SUITE_P(Endpoints, RoundTripTest, ::testing::Values(3, 7),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return std::string(info.param == 3 ? "Shell" : "Loader");
+                         });
 
 TEST_F(ReceiveTest, StartReceivingTwiceStartsOneWorker) {
   handset->Withhold(3, true);

@@ -181,7 +181,7 @@ TEST_F(DriverTest, CreateFileOpensSeveralHandlesAndRefusesUnknownPaths) {
 TEST_F(DriverTest, UnregisteredInstanceStaysOpenableWhileAHandleHoldsIt) {
   HANDLE handle = Open();
   ASSERT_NE(INVALID_HANDLE_VALUE, handle);
-  usbdrv::UnregisterInstance(id);
+  posixplat::UnregisterInstance(id);
   EXPECT_EQ("", posixplat::DevicePath(id));
   EXPECT_NE(INVALID_HANDLE_VALUE, Open());
   uint8_t value = 1;

@@ -9,28 +9,38 @@
 #include <string>
 #include <vector>
 
+#include <cstring>
+
 #include "fake_instance.h"
+#include "posixplat/registry.h"
 #include "posixplat/testing.h"
+#include "usbdrv/requests.h"
 
 namespace platformtest {
 
-const GUID kTestClass = {
-    0x3B7D51E2, 0x9C04, 0x4A6F, {0xB8, 0x12, 0x6E, 0x0D, 0x2C, 0x9F, 0x7A, 0x35}};
+const GUID kTestClass = {0x6D1B4C20, 0x55A1, 0x4E0B, {0x9A, 0x3C, 0x10, 0x2F, 0x44, 0x7E, 0x0B, 0x61}};
 const GUID kOtherClass = {0x01020304, 0x0506, 0x0708, {1, 2, 3, 4, 5, 6, 7, 8}};
 
-constexpr DWORD kDriverInfo = 0x8094206C;
-constexpr DWORD kGetDescriptor = 0x80942006;
-constexpr DWORD kGetConfiguration = 0x80942018;
-constexpr DWORD kSetConfiguration = 0x80942024;
-constexpr DWORD kBindEndpoint = 0x80942078;
-constexpr DWORD kAbortEndpoint = 0x80942084;
+// The registry's form of a GUID.
+inline usbdrv::InterfaceClass ClassOf(const GUID& guid) {
+  usbdrv::InterfaceClass interfaceClass;
+  memcpy(&interfaceClass, &guid, sizeof interfaceClass);
+  return interfaceClass;
+}
+
+constexpr DWORD kDriverInfo = USBDRV_REQUEST_DRIVER_INFO;
+constexpr DWORD kGetDescriptor = USBDRV_REQUEST_GET_DESCRIPTOR;
+constexpr DWORD kGetConfiguration = USBDRV_REQUEST_GET_CONFIGURATION;
+constexpr DWORD kSetConfiguration = USBDRV_REQUEST_SET_CONFIGURATION;
+constexpr DWORD kBindEndpoint = USBDRV_REQUEST_BIND_ENDPOINT;
+constexpr DWORD kAbortEndpoint = USBDRV_REQUEST_ABORT_ENDPOINT;
 
 class DriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
     posixplat::Reset();
     state = std::make_shared<FakeState>();
-    id = usbdrv::RegisterInstance(kTestClass, std::make_shared<FakeInstance>(state));
+    id = posixplat::RegisterInstance(ClassOf(kTestClass), std::make_shared<FakeInstance>(state));
     path = posixplat::DevicePath(id);
   }
 

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <vector>
 
+#include "usbdrv/control.h"
 #include "usbdrv/device.h"
 
 namespace platformtest {
@@ -27,7 +28,7 @@ struct FakeState {
   std::condition_variable changed;
   // Control answers.
   uint16_t interfaceVersion = 0x0200;
-  uint32_t requestStatus = 0;  // returned by every control request when nonzero
+  uint32_t requestStatus = 0;  // returned by the device's control requests when nonzero
   std::vector<uint8_t> descriptor = std::vector<uint8_t>(18, 0x11);
   uint8_t configuration = 0;
   std::vector<uint8_t> lastConfigurationRecord;
@@ -88,14 +89,11 @@ class FakeSession : public usbdrv::Session {
     ++state_->sessionsDestroyed;
   }
 
-  uint32_t DriverInfo(uint8_t info[12]) override {
+  uint16_t InterfaceVersion() override {
     std::lock_guard<std::mutex> guard(state_->lock);
-    if (state_->requestStatus != 0) return state_->requestStatus;
-    memset(info, 0, 12);
-    memcpy(info, &state_->interfaceVersion, 2);
-    return 0;
+    return state_->interfaceVersion;
   }
-  uint32_t GetDescriptor(uint32_t, uint8_t, uint8_t, uint16_t, uint8_t* out,
+  uint32_t GetDescriptor(const usbdrv::DescriptorRequest&, uint8_t* out,
                          uint32_t* length) override {
     std::lock_guard<std::mutex> guard(state_->lock);
     if (state_->requestStatus != 0) return state_->requestStatus;
@@ -111,10 +109,10 @@ class FakeSession : public usbdrv::Session {
     *value = state_->configuration;
     return 0;
   }
-  uint32_t SetConfiguration(const uint8_t* record, uint32_t length) override {
+  uint32_t SetConfiguration(const usbdrv::ConfigurationRequest& request) override {
     std::lock_guard<std::mutex> guard(state_->lock);
     if (state_->requestStatus != 0) return state_->requestStatus;
-    state_->lastConfigurationRecord.assign(record, record + length);
+    state_->lastConfigurationRecord = usbdrv::EncodeConfigurationRecord(request);
     state_->configuration = 1;
     return 0;
   }
@@ -122,14 +120,13 @@ class FakeSession : public usbdrv::Session {
     std::lock_guard<std::mutex> guard(state_->lock);
     return state_->bindStatus;
   }
-  uint32_t AbortEndpoint() override {
+  void AbortEndpoint() override {
     std::vector<usbdrv::Transfer*> mine = Take([](usbdrv::Transfer*) { return true; });
     {
       std::lock_guard<std::mutex> guard(state_->lock);
       ++state_->aborts;
     }
     for (usbdrv::Transfer* transfer : mine) transfer->Complete(kAbortStatus, 0);
-    return 0;
   }
   void Submit(usbdrv::Transfer* transfer) override {
     bool now;

@@ -73,14 +73,15 @@ TEST_F(SetupApiTest, RecordsHaveTheLayoutOfThe32BitApi) {
 
 TEST_F(SetupApiTest, ListsRegisteredInstancesInOrderThenProvidersOnes) {
   auto second = std::make_shared<FakeState>();
-  const int secondId = usbdrv::RegisterInstance(kTestClass, std::make_shared<FakeInstance>(second));
-  usbdrv::RegisterInstance(kOtherClass, std::make_shared<FakeInstance>(second));
+  const int secondId =
+      posixplat::RegisterInstance(ClassOf(kTestClass), std::make_shared<FakeInstance>(second));
+  posixplat::RegisterInstance(ClassOf(kOtherClass), std::make_shared<FakeInstance>(second));
   auto provided = std::make_shared<FakeInstance>(std::make_shared<FakeState>());
   int calls = 0;
-  const int provider = usbdrv::AddProvider([&](const GUID& guid) {
+  const int provider = posixplat::AddProvider([&](const usbdrv::InterfaceClass& asked) {
     ++calls;
     std::vector<std::shared_ptr<usbdrv::Instance>> found;
-    if (memcmp(&guid, &kTestClass, sizeof guid) == 0) found.push_back(provided);
+    if (asked == ClassOf(kTestClass)) found.push_back(provided);
     return found;
   });
 
@@ -104,7 +105,7 @@ TEST_F(SetupApiTest, ListsRegisteredInstancesInOrderThenProvidersOnes) {
   EXPECT_TRUE(destroyList(again));
   EXPECT_TRUE(destroyList(list));
 
-  usbdrv::RemoveProvider(provider);
+  posixplat::RemoveProvider(provider);
   HDEVINFO other = List(kOtherClass);
   EXPECT_NE("", PathAt(other, 0, kOtherClass));
   EXPECT_EQ("", PathAt(other, 1, kOtherClass));
@@ -117,7 +118,7 @@ TEST_F(SetupApiTest, ListsRegisteredInstancesInOrderThenProvidersOnes) {
 
 TEST_F(SetupApiTest, ListIsASnapshotThatKeepsItsInstancesReachable) {
   HDEVINFO list = List(kTestClass);
-  usbdrv::UnregisterInstance(id);
+  posixplat::UnregisterInstance(id);
   HDEVINFO empty = List(kTestClass);
   EXPECT_EQ("", PathAt(empty, 0));
   EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());

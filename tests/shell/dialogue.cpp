@@ -7,20 +7,20 @@
 #include "app/login.h"
 #include "app/trace.h"
 #include "tests/support/stdout_capture.h"
-#include "usbhandler/kv30ids.h"
+#include "sim/register.h"
 
 void Dialogue::SetUp() {
   posixplat::Reset();
   device = std::make_shared<sim::Device>();
   shell = std::make_shared<sim::Shell>();
   device->SetFunction(3, shell);
-  usbdrv::RegisterInstance(KV30_INTERFACE_CLASS_GUID, device);
+  sim::RegisterHandset(device);
   handlesBefore = posixplat::OpenHandleCount();
 }
 
 void Dialogue::TearDown() {
   traceEnabled = false;
-  usbdrv::UnregisterAllInstances();
+  sim::UnregisterAllHandsets();
   device.reset();
   posixplat::Reset();
 }

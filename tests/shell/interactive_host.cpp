@@ -19,7 +19,7 @@
 #include "app/main.h"
 #include "sim/device.h"
 #include "sim/shell.h"
-#include "usbhandler/kv30ids.h"
+#include "sim/register.h"
 
 static std::string unescape(const char* text) {
   std::string out;
@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
     return 100;
   }
   device->SetFunction(3, shell);
-  usbdrv::RegisterInstance(KV30_INTERFACE_CLASS_GUID, device);
+  sim::RegisterHandset(device);
 
   int status = velkorMain(argc - i, argv + i);
   fflush(stdout);
@@ -86,6 +86,6 @@ int main(int argc, char** argv) {
     }
     fclose(file);
   }
-  usbdrv::UnregisterAllInstances();
+  sim::UnregisterAllHandsets();
   return status;
 }

@@ -85,13 +85,24 @@ class Terminal : public ::testing::Test {
     unlink(record.c_str());
     struct termios mode = UserMode();
     std::vector<const char*> args = HostArgs(options, record);
-    child = forkpty(&master, nullptr, &mode, nullptr);
+    // The terminal is the program's standard streams but not its controlling
+    // terminal, and the test keeps it open itself: when a session leader ends,
+    // the kernel hangs its controlling terminal up and resets the mode, so the
+    // mode the program left behind could not be read any more.
+    ASSERT_EQ(0, openpty(&master, &slave, nullptr, &mode, nullptr)) << strerror(errno);
+    child = fork();
     ASSERT_GE(child, 0) << strerror(errno);
     if (child == 0) {
+      setsid();
+      dup2(slave, 0);
+      dup2(slave, 1);
+      dup2(slave, 2);
+      close(master);
+      close(slave);
       execv(args[0], const_cast<char* const*>(args.data()));
       _exit(127);
     }
-    ASSERT_EQ(0, tcgetattr(master, &before));
+    ASSERT_EQ(0, tcgetattr(slave, &before));
     // The banner, then the prompt the shell answers the first line end with.
     ASSERT_TRUE(ReadUntil("$ ")) << output;
     ASSERT_TRUE(WaitForKeyMode()) << "the terminal never went into key mode";
@@ -103,6 +114,7 @@ class Terminal : public ::testing::Test {
       waitpid(child, nullptr, 0);
     }
     if (master >= 0) close(master);
+    if (slave >= 0) close(slave);
     if (!record.empty()) unlink(record.c_str());
   }
 
@@ -176,7 +188,7 @@ class Terminal : public ::testing::Test {
 
   void ExpectModeRestored() {
     struct termios after;
-    ASSERT_EQ(0, tcgetattr(master, &after));
+    ASSERT_EQ(0, tcgetattr(slave, &after));
     EXPECT_EQ(before.c_lflag, after.c_lflag);
     EXPECT_EQ(before.c_iflag, after.c_iflag);
     EXPECT_EQ(before.c_oflag, after.c_oflag);
@@ -193,6 +205,7 @@ class Terminal : public ::testing::Test {
   }
 
   int master = -1;
+  int slave = -1;  // the test's own descriptor of the program's terminal
   pid_t child = -1;
   std::string record;
   std::string output;
@@ -262,6 +275,8 @@ TEST_F(Terminal, ModeIsRestoredWhenTheProcessIsEndedBySignal) {
     ExpectModeRestored();
     close(master);
     master = -1;
+    close(slave);
+    slave = -1;
   }
 }
 

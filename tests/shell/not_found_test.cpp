@@ -1,7 +1,6 @@
 // Every shell command on a machine without a handset.
 #include <gtest/gtest.h>
 #include <posixplat/testing.h>
-#include <usbdrv/device.h>
 
 #include <string>
 #include <vector>
@@ -10,6 +9,7 @@
 #include "app/config.h"
 #include "app/interactive.h"
 #include "app/login.h"
+#include "sim/register.h"
 #include "tests/support/stdout_capture.h"
 
 namespace {
@@ -42,7 +42,7 @@ TEST(NotFound, EveryCommandSaysSoAndReturnsOne) {
                {"interactive", Interactive}};
   for (const Case& c : cases) {
     posixplat::Reset();
-    usbdrv::UnregisterAllInstances();
+    sim::UnregisterAllHandsets();
     int handles = posixplat::OpenHandleCount();
     StdoutCapture capture;
     int status = c.entry(0, nullptr);

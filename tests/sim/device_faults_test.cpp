@@ -9,6 +9,7 @@
 #include "sim_test_util.h"
 
 using simtest::ConfigRecord;
+using simtest::SetConfiguration;
 using simtest::RecorderFunction;
 using simtest::Send;
 using simtest::TestTransfer;
@@ -29,32 +30,28 @@ class SimDeviceFaults : public ::testing::Test {
 
 TEST_F(SimDeviceFaults, ControlRequestsFailWhileFaultedAndRecoverWhenCleared) {
   auto s = dev.Open();
-  uint8_t info[12];
   uint8_t d[18];
   uint32_t length = 18;
   uint8_t value = 0xAA;
   std::vector<uint8_t> record = ConfigRecord();
 
-  dev.FailDriverInfo(0xE0001000);
   dev.FailDescriptor(0xE000100C);
   dev.FailGetConfiguration(0xE0001102);
   dev.FailSetConfiguration(0xE0001105);
   dev.SetConfigurationValue(0);
-  EXPECT_EQ(0xE0001000u, s->DriverInfo(info));
-  EXPECT_EQ(0xE000100Cu, s->GetDescriptor(0, 1, 0, 0, d, &length));
+  EXPECT_EQ(0xE000100Cu, s->GetDescriptor({0, 1, 0, 0}, d, &length));
   EXPECT_EQ(0u, length);
   EXPECT_EQ(0xE0001102u, s->GetConfiguration(&value));
   EXPECT_EQ(0xAA, value);  // nothing written on failure
-  EXPECT_EQ(0xE0001105u, s->SetConfiguration(record.data(), 260));
+  EXPECT_EQ(0xE0001105u, SetConfiguration(*s, record));
   EXPECT_EQ(0, dev.ConfigurationValue());
   EXPECT_EQ(1u, dev.SetConfigurationRequests().size());  // the refused one is recorded
 
   dev.ClearFaults();
   length = 18;
-  EXPECT_EQ(0u, s->DriverInfo(info));
-  EXPECT_EQ(0u, s->GetDescriptor(0, 1, 0, 0, d, &length));
+  EXPECT_EQ(0u, s->GetDescriptor({0, 1, 0, 0}, d, &length));
   EXPECT_EQ(18u, length);
-  EXPECT_EQ(0u, s->SetConfiguration(record.data(), 260));
+  EXPECT_EQ(0u, SetConfiguration(*s, record));
   EXPECT_EQ(0u, s->GetConfiguration(&value));
   EXPECT_EQ(1, value);
 }
@@ -211,8 +208,8 @@ TEST_F(SimDeviceFaults, SilentDeviceReadsEndOnlyByAbort) {
   out->Submit(&w);
   EXPECT_FALSE(r.Wait(kQuietMs));
   EXPECT_EQ(0, w.calls());
-  EXPECT_EQ(0u, in->AbortEndpoint());
-  EXPECT_EQ(0u, out->AbortEndpoint());
+  in->AbortEndpoint();
+  out->AbortEndpoint();
   ASSERT_TRUE(r.Wait());
   ASSERT_TRUE(w.Wait());
   EXPECT_EQ(sim::kStatusAborted, r.status());
@@ -246,7 +243,7 @@ TEST_F(SimDeviceFaults, AbortEndsEveryPendingTransferOfTheSessionOnce) {
   a->Submit(&ra1);
   b->Submit(&rb);
   a->Submit(&ra2);
-  EXPECT_EQ(0u, a->AbortEndpoint());
+  a->AbortEndpoint();
   ASSERT_TRUE(ra1.Wait() && ra2.Wait());
   EXPECT_EQ(sim::kStatusAborted, ra1.status());
   EXPECT_EQ(sim::kStatusAborted, ra2.status());
@@ -255,7 +252,7 @@ TEST_F(SimDeviceFaults, AbortEndsEveryPendingTransferOfTheSessionOnce) {
   Send(dev, 3, "b");
   ASSERT_TRUE(rb.Wait());
   EXPECT_EQ("b", rb.text());
-  EXPECT_EQ(0u, a->AbortEndpoint());  // nothing pending: still fine
+  a->AbortEndpoint();  // nothing pending: still fine
   EXPECT_EQ(1, ra1.calls());
   EXPECT_EQ(1, ra2.calls());
   EXPECT_EQ(1, rb.calls());
@@ -300,9 +297,8 @@ TEST_F(SimDeviceFaults, SessionsOutliveTheirDevice) {
   TestTransfer r(0x83, 64);
   s->Submit(&r);
   dead.reset();
-  uint8_t info[12];
-  EXPECT_EQ(0u, s->DriverInfo(info));
-  EXPECT_EQ(0u, s->AbortEndpoint());
+  EXPECT_EQ(sim::kDriverInterfaceVersion, s->InterfaceVersion());
+  s->AbortEndpoint();
   ASSERT_TRUE(r.Wait());
   EXPECT_EQ(sim::kStatusAborted, r.status());
 }

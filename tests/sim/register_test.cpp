@@ -11,8 +11,17 @@
 #include "posixplat/testing.h"
 #include "sim/device.h"
 #include "sim/register.h"
+#include "usbhandler/kv30ids.h"
 
 namespace {
+
+GUID AsGuid(const usbdrv::InterfaceClass& interfaceClass) {
+  GUID guid;
+  std::memcpy(&guid, &interfaceClass, sizeof guid);
+  return guid;
+}
+
+const GUID kHandsetClass = AsGuid(sim::kHandsetInterfaceClass);
 
 typedef HDEVINFO(WINAPI* GetClassDevsFn)(const GUID*, PCSTR, HWND, DWORD);
 typedef BOOL(WINAPI* DestroyListFn)(HDEVINFO);
@@ -28,7 +37,7 @@ class SimRegister : public ::testing::Test {
  protected:
   void SetUp() override { posixplat::Reset(); }
   void TearDown() override {
-    usbdrv::UnregisterAllInstances();
+    sim::UnregisterAllHandsets();
     posixplat::Reset();
   }
 
@@ -61,10 +70,12 @@ class SimRegister : public ::testing::Test {
   }
 };
 
-TEST_F(SimRegister, HandsetClassIsTheKv30InterfaceClass) {
-  const GUID expected = {
-      0x3B7D51E2, 0x9C04, 0x4A6F, {0xB8, 0x12, 0x6E, 0x0D, 0x2C, 0x9F, 0x7A, 0x35}};
-  EXPECT_EQ(0, std::memcmp(&expected, &sim::kHandsetInterfaceClass, sizeof(GUID)));
+// The simulator and velkor each define the handset's identity; they must
+// agree.
+TEST_F(SimRegister, HandsetIdentityIsTheOneVelkorLooksFor) {
+  EXPECT_EQ(0, std::memcmp(&KV30_INTERFACE_CLASS_GUID, &kHandsetClass, sizeof(GUID)));
+  EXPECT_EQ(KV30_DEVICE_IDS[0].idVendor, sim::kDefaultVendor);
+  EXPECT_EQ(KV30_DEVICE_IDS[0].idProduct, sim::kDefaultProduct);
 }
 
 TEST_F(SimRegister, RegisteredHandsetsAreListedAndUnregisteredOnesGo) {
@@ -75,11 +86,11 @@ TEST_F(SimRegister, RegisteredHandsetsAreListedAndUnregisteredOnesGo) {
   EXPECT_GT(a, 0);
   EXPECT_GT(b, 0);
   EXPECT_NE(a, b);
-  EXPECT_EQ(2, CountListed(sim::kHandsetInterfaceClass));
+  EXPECT_EQ(2, CountListed(kHandsetClass));
   const GUID other = {0x12345678, 0, 0, {0, 0, 0, 0, 0, 0, 0, 1}};
   EXPECT_EQ(0, CountListed(other));
   sim::UnregisterHandset(a);
-  EXPECT_EQ(1, CountListed(sim::kHandsetInterfaceClass));
+  EXPECT_EQ(1, CountListed(kHandsetClass));
 }
 
 TEST_F(SimRegister, CreateFileOpensASessionOnTheDevice) {
@@ -92,7 +103,7 @@ TEST_F(SimRegister, CreateFileOpensASessionOnTheDevice) {
   EXPECT_EQ(1, dev->OpenSessions());
   uint8_t info[12] = {};
   DWORD returned = 0;
-  ASSERT_TRUE(DeviceIoControl(h, 0x8094206C, nullptr, 0, info, sizeof(info), &returned, nullptr));
+  ASSERT_TRUE(DeviceIoControl(h, USBDRV_REQUEST_DRIVER_INFO, nullptr, 0, info, sizeof(info), &returned, nullptr));
   EXPECT_EQ(0x0200, info[0] | (info[1] << 8));
   ASSERT_TRUE(CloseHandle(h));
   posixplat::FlushCompletions();

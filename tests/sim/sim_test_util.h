@@ -17,6 +17,7 @@
 
 #include "sim/device.h"
 #include "sim/function.h"
+#include "usbdrv/control.h"
 
 namespace simtest {
 
@@ -139,6 +140,17 @@ inline std::vector<uint8_t> ConfigRecord() {
   r[2] = 1;     // one interface entry
   r[9] = 0x10;  // maximum transfer size 4096
   return r;
+}
+
+// Hands a set configuration record to the session as the driver stand-in
+// does: decoded into a typed request.
+inline uint32_t SetConfiguration(usbdrv::Session& session, const std::vector<uint8_t>& record) {
+  usbdrv::ConfigurationRequest request;
+  if (!usbdrv::DecodeConfigurationRecord(record.data(), static_cast<uint32_t>(record.size()),
+                                         &request)) {
+    return USBDRV_ERROR_INVALID_PARAMETER;
+  }
+  return session.SetConfiguration(request);
 }
 
 }  // namespace simtest

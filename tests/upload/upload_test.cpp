@@ -72,7 +72,7 @@ class UploadTest : public ::testing::Test {
   void TearDown() override {
     traceEnabled = false;
     for (const std::string& path : paths) unlink(path.c_str());
-    usbdrv::UnregisterAllInstances();
+    sim::UnregisterAllHandsets();
     device.reset();
     posixplat::Reset();
   }

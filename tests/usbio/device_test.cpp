@@ -104,11 +104,16 @@ TEST_P(InterfaceVersionTest, OtherThan0200LeavesTheObjectClosed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, InterfaceVersionTest,
-                         ::testing::Values(WORD(0x0201), WORD(0x0100), WORD(0x0000), WORD(0x0002)));
+                         ::testing::Values(WORD(0x0201), WORD(0x0100), WORD(0x0000), WORD(0x0002)),
+                         [](const ::testing::TestParamInfo<WORD>& info) {
+                           char name[16];
+                           snprintf(name, sizeof name, "Version%04X", info.param);
+                           return std::string(name);
+                         });
 
 TEST_F(DeviceTest, FailedDriverInformationIsReturnedAndCloses) {
   auto handset = AddDevice();
-  handset->FailDriverInfo(ERROR_GEN_FAILURE);
+  posixplat::FailDriverInfo(posixplat::DevicePath(InstanceId(0)), ERROR_GEN_FAILURE);
   Probe<CUsbIoDevice> device;
   EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE), device.OpenInstance(0, List(), Class()));
   EXPECT_EQ(nullptr, device.deviceHandle);

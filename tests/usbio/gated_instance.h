@@ -5,7 +5,7 @@
 #define VELKOR_TESTS_USBIO_GATED_INSTANCE_H
 
 #include <string.h>
-#include <usbdrv/device.h>
+#include "usbdrv/device.h"
 
 #include <algorithm>
 #include <chrono>
@@ -47,12 +47,7 @@ class GatedInstance : public usbdrv::Instance, public std::enable_shared_from_th
   class GatedSession : public usbdrv::Session {
    public:
     explicit GatedSession(std::shared_ptr<GatedInstance> owner) : owner_(std::move(owner)) {}
-    uint32_t DriverInfo(uint8_t info[12]) override {
-      memset(info, 0, 12);
-      info[1] = 0x02;  // interface version 0x0200
-      return 0;
-    }
-    uint32_t GetDescriptor(uint32_t, uint8_t, uint8_t, uint16_t, uint8_t*,
+    uint32_t GetDescriptor(const usbdrv::DescriptorRequest&, uint8_t*,
                            uint32_t* length) override {
       *length = 0;
       return 0;
@@ -61,9 +56,9 @@ class GatedInstance : public usbdrv::Instance, public std::enable_shared_from_th
       *value = 1;
       return 0;
     }
-    uint32_t SetConfiguration(const uint8_t*, uint32_t) override { return 0; }
+    uint32_t SetConfiguration(const usbdrv::ConfigurationRequest&) override { return 0; }
     uint32_t BindEndpoint(uint8_t) override { return 0; }
-    uint32_t AbortEndpoint() override { return owner_->Abort(); }
+    void AbortEndpoint() override { owner_->Abort(); }
     void Submit(usbdrv::Transfer* transfer) override { owner_->Submit(transfer); }
     void Cancel(usbdrv::Transfer* transfer) override { owner_->Cancel(transfer); }
 
@@ -86,7 +81,7 @@ class GatedInstance : public usbdrv::Instance, public std::enable_shared_from_th
     }
     pending_.push_back(transfer);
   }
-  uint32_t Abort() {
+  void Abort() {
     std::deque<usbdrv::Transfer*> ended;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -95,7 +90,6 @@ class GatedInstance : public usbdrv::Instance, public std::enable_shared_from_th
       changed_.notify_all();
     }
     for (usbdrv::Transfer* transfer : ended) transfer->Complete(995, 0);
-    return 0;
   }
   void Cancel(usbdrv::Transfer* transfer) {
     {

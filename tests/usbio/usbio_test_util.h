@@ -12,6 +12,7 @@
 
 #include "sim/device.h"
 #include "sim/register.h"
+#include "usbhandler/kv30ids.h"
 #include "usbio/setupapiloader.h"
 #include "usbio/usbiodevice.h"
 #include "usbio/usbiothread.h"
@@ -54,12 +55,12 @@ class UsbIoTest : public ::testing::Test {
 
   // The handset class's interface list, freed at the end of the test.
   HDEVINFO List() {
-    HDEVINFO list = CUsbIoDevice::BuildInterfaceList(&sim::kHandsetInterfaceClass);
+    HDEVINFO list = CUsbIoDevice::BuildInterfaceList(&KV30_INTERFACE_CLASS_GUID);
     if (list != nullptr) lists_.push_back(list);
     return list;
   }
 
-  const GUID* Class() const { return &sim::kHandsetInterfaceClass; }
+  const GUID* Class() const { return &KV30_INTERFACE_CLASS_GUID; }
 
  private:
   std::vector<std::shared_ptr<sim::Device>> devices_;

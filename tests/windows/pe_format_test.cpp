@@ -123,6 +123,9 @@ TEST_P(ImageFormat, NamesTheSetupApiForRunTimeLoading) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(WindowsExecutable, ImageFormat, ::testing::ValuesIn(kImages));
+INSTANTIATE_TEST_SUITE_P(WindowsExecutable, ImageFormat, ::testing::ValuesIn(kImages),
+                         [](const ::testing::TestParamInfo<ImageCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace

@@ -93,6 +93,9 @@ TEST_P(VelkorUnderWine, PrintsAndExits) {
   EXPECT_EQ(run.err, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(WindowsWine, VelkorUnderWine, ::testing::ValuesIn(kCases));
+INSTANTIATE_TEST_SUITE_P(WindowsWine, VelkorUnderWine, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<SmokeCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace

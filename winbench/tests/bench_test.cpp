@@ -12,7 +12,7 @@
 
 #include "bench_fixture.h"
 #include "usbdrv/requests.h"
-#include "winbench/loopback/loopback.h"
+#include "tests/support/loopback/loopback_device.h"
 
 namespace winbench {
 namespace {

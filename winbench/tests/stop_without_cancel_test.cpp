@@ -15,7 +15,7 @@
 #include "bench_fixture.h"
 #include "usbio/usbiodevice.h"
 #include "usbio/usbiothread.h"
-#include "winbench/loopback/loopback.h"
+#include "tests/support/loopback/loopback_device.h"
 
 extern "C" {
 // The import address table entry through which this program calls ReadFile.

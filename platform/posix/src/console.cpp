@@ -22,12 +22,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 #include <windows.h>
 
 #include <atomic>
 #include <mutex>
+
+#include "kernel.h"
 
 namespace {
 
@@ -53,11 +54,7 @@ std::atomic<bool> keyModeOn{false};
 
 std::atomic<long long> lastPutchAt{0};
 
-long long nowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
+long long nowMs() { return posixplat::MonotonicMs(); }
 
 void restoreTerminal() {
   if (keyModeOn.load()) tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);

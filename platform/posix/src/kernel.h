@@ -48,6 +48,9 @@ std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
 // Number of handles in the table.
 int HandleCount();
 
+// Milliseconds of a monotonic clock; GetTickCount is its low 32 bits.
+long long MonotonicMs();
+
 class EventObject : public KernelObject {
  public:
   EventObject(bool manualReset, bool initialState)

@@ -80,6 +80,11 @@ void ClearDebugOutput() {
   state.text.clear();
 }
 
+long long MonotonicMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 }  // namespace posixplat
 
 extern "C" {
@@ -137,9 +142,7 @@ void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section) {
 }
 
 DWORD WINAPI GetTickCount(void) {
-  using namespace std::chrono;
-  const auto now = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-  return static_cast<DWORD>(static_cast<uint64_t>(now));
+  return static_cast<DWORD>(static_cast<uint64_t>(posixplat::MonotonicMs()));
 }
 
 void WINAPI Sleep(DWORD milliseconds) {

@@ -3,6 +3,7 @@
 #ifndef VELKOR_POSIXPLAT_TESTING_H
 #define VELKOR_POSIXPLAT_TESTING_H
 
+#include <cstdint>
 #include <string>
 
 namespace posixplat {
@@ -51,6 +52,10 @@ enum class ControlCompletion { kImmediate, kPending };
 void SetControlCompletion(ControlCompletion mode);
 // For one device path.
 void SetControlCompletion(const std::string& devicePath, ControlCompletion mode);
+
+// Makes the driver-information request on one device path fail with
+// `status` (0 clears it): the driver itself fails, whatever the device.
+void FailDriverInfo(const std::string& devicePath, uint32_t status);
 
 // Returns once every completion that the driver had queued before the call
 // has been delivered (records written, events set, closed handles' sessions

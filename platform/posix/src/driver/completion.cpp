@@ -34,7 +34,6 @@ void Run() {
     queue.items.pop_front();
     guard.unlock();
     item->Deliver();
-    delete item;
     guard.lock();
     ++queue.delivered;
     queue.changed.notify_all();

@@ -12,8 +12,8 @@ namespace posixplat {
 class Completion {
  public:
   virtual ~Completion() = default;
-  // Runs on the completion thread, without any lock held. The item is
-  // deleted afterwards.
+  // Runs on the completion thread, without any lock held. The queue does not
+  // touch the item afterwards: the item disposes of itself.
   virtual void Deliver() = 0;
 };
 

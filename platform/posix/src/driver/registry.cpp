@@ -13,7 +13,7 @@ namespace {
 
 struct Registered {
   int id;
-  GUID interfaceClass;
+  usbdrv::InterfaceClass interfaceClass;
   std::shared_ptr<usbdrv::Instance> instance;
   std::string path;
 };
@@ -28,14 +28,16 @@ struct Registry {
   int nextId = 1;
   std::vector<Registered> registered;
   int nextProviderId = 1;
-  std::map<int, usbdrv::Provider> providers;
-  std::vector<int> defaultProviders;
+  std::map<int, Provider> providers;
+  // Backends linked into the program, by rank; never removed.
+  std::multimap<int, Provider> backends;
   // Every path handed out and still in use; entries whose instance is gone
   // are dropped on the next scan.
   std::vector<PathEntry> paths;
   unsigned nextPathNumber = 1;
   ControlCompletion controlMode = ControlCompletion::kImmediate;
   std::map<std::string, ControlCompletion> pathControlModes;
+  std::map<std::string, uint32_t> driverInfoFailures;
   std::map<std::string, int> openHandles;
   int liveSessions = 0;
 };
@@ -46,9 +48,6 @@ Registry& TheRegistry() {
   return *registry;
 }
 
-// Set while InstallDefaultProviders runs, so that Reset keeps what it adds.
-thread_local bool installingDefaults = false;
-
 std::string Lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) {
     return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
@@ -58,12 +57,12 @@ std::string Lower(std::string text) {
 
 // A device path in the style of Windows interface paths, e.g.
 // \\?\velkor#usbdrv#0001#{3b7d51e2-9c04-4a6f-b812-6e0d2c9f7a35}
-std::string MakePath(Registry& registry, const GUID& g) {
+std::string MakePath(Registry& registry, const usbdrv::InterfaceClass& g) {
   char text[96];
   snprintf(text, sizeof text,
            "\\\\?\\velkor#usbdrv#%04u#{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
-           registry.nextPathNumber++, static_cast<unsigned>(g.Data1), g.Data2, g.Data3, g.Data4[0],
-           g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+           registry.nextPathNumber++, static_cast<unsigned>(g.data1), g.data2, g.data3, g.data4[0],
+           g.data4[1], g.data4[2], g.data4[3], g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
   return text;
 }
 
@@ -76,7 +75,7 @@ void PruneExpired(Registry& registry) {
 
 // The path of an instance, made on first sight. Called with the lock held.
 std::string PathOf(Registry& registry, const std::shared_ptr<usbdrv::Instance>& instance,
-                   const GUID& interfaceClass) {
+                   const usbdrv::InterfaceClass& interfaceClass) {
   for (const PathEntry& entry : registry.paths) {
     if (entry.instance.lock() == instance) return entry.path;
   }
@@ -85,32 +84,29 @@ std::string PathOf(Registry& registry, const std::shared_ptr<usbdrv::Instance>& 
   return path;
 }
 
-bool SameGuid(const GUID& a, const GUID& b) { return memcmp(&a, &b, sizeof(GUID)) == 0; }
-
 }  // namespace
 
-std::vector<ListedInstance> ListInstances(const GUID& interfaceClass) {
-  static std::once_flag defaultsInstalled;
-  std::call_once(defaultsInstalled, [] {
-    installingDefaults = true;
-    usbdrv::InstallDefaultProviders();
-    installingDefaults = false;
-  });
+usbdrv::InterfaceClass ToInterfaceClass(const GUID& guid) {
+  static_assert(sizeof(GUID) == sizeof(usbdrv::InterfaceClass), "a GUID is 16 bytes");
+  usbdrv::InterfaceClass interfaceClass;
+  memcpy(&interfaceClass, &guid, sizeof interfaceClass);
+  return interfaceClass;
+}
 
+std::vector<ListedInstance> ListInstances(const usbdrv::InterfaceClass& interfaceClass) {
   Registry& registry = TheRegistry();
   std::vector<ListedInstance> listed;
-  std::vector<usbdrv::Provider> providers;
+  std::vector<Provider> providers;
   {
     std::lock_guard<std::mutex> guard(registry.lock);
     for (const Registered& entry : registry.registered) {
-      if (SameGuid(entry.interfaceClass, interfaceClass)) {
-        listed.push_back({entry.instance, entry.path});
-      }
+      if (entry.interfaceClass == interfaceClass) listed.push_back({entry.instance, entry.path});
     }
+    for (const auto& backend : registry.backends) providers.push_back(backend.second);
     for (const auto& provider : registry.providers) providers.push_back(provider.second);
   }
   // Providers run without the lock: they may take their time or register.
-  for (const usbdrv::Provider& provider : providers) {
+  for (const Provider& provider : providers) {
     std::vector<std::shared_ptr<usbdrv::Instance>> found = provider(interfaceClass);
     std::lock_guard<std::mutex> guard(registry.lock);
     PruneExpired(registry);
@@ -142,6 +138,23 @@ ControlCompletion ControlCompletionFor(const std::string& path) {
   return it == registry.pathControlModes.end() ? registry.controlMode : it->second;
 }
 
+uint32_t DriverInfoFailureFor(const std::string& path) {
+  Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> guard(registry.lock);
+  auto it = registry.driverInfoFailures.find(Lower(path));
+  return it == registry.driverInfoFailures.end() ? 0 : it->second;
+}
+
+void FailDriverInfo(const std::string& devicePath, uint32_t status) {
+  Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> guard(registry.lock);
+  if (status == 0) {
+    registry.driverInfoFailures.erase(Lower(devicePath));
+  } else {
+    registry.driverInfoFailures[Lower(devicePath)] = status;
+  }
+}
+
 void CountDriverHandle(const std::string& path, int delta) {
   Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> guard(registry.lock);
@@ -158,22 +171,15 @@ void CountSession(int delta) {
 
 void ResetRegistry() {
   Registry& registry = TheRegistry();
-  std::vector<usbdrv::Provider> dropped;  // destroyed without the lock
+  std::map<int, Provider> dropped;  // destroyed without the lock
   std::vector<Registered> unregistered;
   {
     std::lock_guard<std::mutex> guard(registry.lock);
     unregistered.swap(registry.registered);
-    for (auto it = registry.providers.begin(); it != registry.providers.end();) {
-      const auto& defaults = registry.defaultProviders;
-      if (std::find(defaults.begin(), defaults.end(), it->first) == defaults.end()) {
-        dropped.push_back(std::move(it->second));
-        it = registry.providers.erase(it);
-      } else {
-        ++it;
-      }
-    }
+    dropped.swap(registry.providers);
     registry.controlMode = ControlCompletion::kImmediate;
     registry.pathControlModes.clear();
+    registry.driverInfoFailures.clear();
   }
 }
 
@@ -223,27 +229,22 @@ void SetControlCompletion(const std::string& devicePath, ControlCompletion mode)
   registry.pathControlModes[Lower(devicePath)] = mode;
 }
 
-}  // namespace posixplat
 
-namespace usbdrv {
-
-using posixplat::Registry;
-using posixplat::TheRegistry;
-
-int RegisterInstance(const GUID& interfaceClass, std::shared_ptr<Instance> instance) {
+int RegisterInstance(const usbdrv::InterfaceClass& interfaceClass,
+                     std::shared_ptr<usbdrv::Instance> instance) {
   if (!instance) return 0;
   Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> guard(registry.lock);
-  posixplat::PruneExpired(registry);
+  PruneExpired(registry);
   const int id = registry.nextId++;
-  const std::string path = posixplat::PathOf(registry, instance, interfaceClass);
+  const std::string path = PathOf(registry, instance, interfaceClass);
   registry.registered.push_back({id, interfaceClass, std::move(instance), path});
   return id;
 }
 
 void UnregisterInstance(int id) {
   Registry& registry = TheRegistry();
-  std::shared_ptr<Instance> released;  // may be the last reference: dropped without the lock
+  std::shared_ptr<usbdrv::Instance> released;  // may be the last reference: dropped without the lock
   std::lock_guard<std::mutex> guard(registry.lock);
   auto& list = registry.registered;
   for (auto it = list.begin(); it != list.end(); ++it) {
@@ -259,7 +260,7 @@ void UnregisterInstance(int id) {
 
 void UnregisterAllInstances() {
   Registry& registry = TheRegistry();
-  std::vector<posixplat::Registered> released;
+  std::vector<Registered> released;
   std::lock_guard<std::mutex> guard(registry.lock);
   released.swap(registry.registered);
 }
@@ -269,7 +270,6 @@ int AddProvider(Provider provider) {
   std::lock_guard<std::mutex> guard(registry.lock);
   const int id = registry.nextProviderId++;
   registry.providers.emplace(id, std::move(provider));
-  if (posixplat::installingDefaults) registry.defaultProviders.push_back(id);
   return id;
 }
 
@@ -284,4 +284,11 @@ void RemoveProvider(int id) {
   }
 }
 
-}  // namespace usbdrv
+bool AddBackend(int rank, Provider provider) {
+  Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> guard(registry.lock);
+  registry.backends.emplace(rank, std::move(provider));
+  return true;
+}
+
+}  // namespace posixplat

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "posixplat/registry.h"
 #include "posixplat/testing.h"
 #include "usbdrv/device.h"
 
@@ -20,14 +21,18 @@ struct ListedInstance {
   std::string path;
 };
 
+usbdrv::InterfaceClass ToInterfaceClass(const GUID& guid);
+
 // The present instances of an interface class: the registered ones in
-// registration order, then those of the providers.
-std::vector<ListedInstance> ListInstances(const GUID& interfaceClass);
+// registration order, then those of the backends and of the providers.
+std::vector<ListedInstance> ListInstances(const usbdrv::InterfaceClass& interfaceClass);
 // The instance behind a device path (compared without regard to case), or
 // null. A path stays valid while anything holds its instance.
 std::shared_ptr<usbdrv::Instance> FindInstance(const std::string& path, std::string* canonical);
 
 ControlCompletion ControlCompletionFor(const std::string& path);
+// The status a test made the driver-information request fail with; 0: none.
+uint32_t DriverInfoFailureFor(const std::string& path);
 // Bookkeeping of open driver handles per device path.
 void CountDriverHandle(const std::string& path, int delta);
 void CountSession(int delta);

@@ -83,7 +83,7 @@ HDEVINFO WINAPI GetClassDevs(const GUID* classGuid, PCSTR enumerator, HWND, DWOR
   if (classGuid != nullptr && (flags & DIGCF_DEVICEINTERFACE) != 0 &&
       (flags & DIGCF_ALLCLASSES) == 0) {
     list->interfaceClass = *classGuid;
-    list->entries = ListInstances(*classGuid);
+    list->entries = ListInstances(ToInterfaceClass(*classGuid));
   }
   std::lock_guard<std::mutex> guard(State().lock);
   State().lists.insert(list);
