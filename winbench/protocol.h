@@ -46,10 +46,13 @@
  * a time) and the instances appear. Closing that handle takes them away and
  * ends whatever the server still held. */
 #define WINBENCH_IOCTL_REGISTER WINBENCH_IOCTL(0x900)
-/* Server only. out: room for winbench_request + WINBENCH_MAX_DATA. Pends
- * until there is a request or notice to hand over. */
+/* Server only. out: at least WINBENCH_FETCH_ROOM bytes. Pends until there
+ * is a request or notice to hand over; then hands over, in order, as many
+ * of those waiting as fit: records of a winbench_request and its data. */
 #define WINBENCH_IOCTL_NEXT_REQUEST WINBENCH_IOCTL(0x901)
-/* Server only. in: winbench_completion followed by its data. */
+/* Server only. in: records of a winbench_completion and its data, one for
+ * each request answered. Answers to requests the driver no longer holds
+ * (their handle's device was taken away meanwhile) are passed over. */
 #define WINBENCH_IOCTL_COMPLETE WINBENCH_IOCTL(0x902)
 /* out: winbench_state, at once. Any handle. */
 #define WINBENCH_IOCTL_QUERY WINBENCH_IOCTL(0x903)
@@ -71,6 +74,9 @@
  * ERROR_INSUFFICIENT_BUFFER when the buffer is smaller); a write takes its
  * bytes and returns their count. Tests of the Windows API use these as
  * operations that never pend. */
+
+/* Records follow one another, each padded to a multiple of 8 bytes. */
+#define WINBENCH_PADDED(size) (((size) + 7u) & ~7u)
 
 struct winbench_guid {
   uint32_t data1;
@@ -112,15 +118,18 @@ struct winbench_request {
   uint32_t reserved;
 };
 
+/* The room a fetch must offer: the largest record. */
+#define WINBENCH_FETCH_ROOM (sizeof(struct winbench_request) + WINBENCH_MAX_DATA)
+
 /* CONTROL, READ and WRITE are answered once each; the notices are not
  * answered. */
 struct winbench_completion {
   uint32_t id;
   uint32_t status; /* 0, a Windows error code or a driver status */
-  /* READ and CONTROL: the bytes following this record, at most the room
-   * asked for. WRITE: the count written; nothing follows. */
+  /* The bytes moved: READ and CONTROL, those following this record (at
+   * most the room asked for); WRITE, the count written. */
   uint32_t length;
-  uint32_t reserved;
+  uint32_t dataLength; /* bytes following this record */
 };
 
 #endif

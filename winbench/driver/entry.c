@@ -86,8 +86,7 @@ static NTSTATUS control_request(PIRP irp) {
       return bench_complete(irp, register_server(stack->FileObject, buffer), 0);
     case WINBENCH_IOCTL_NEXT_REQUEST:
       if (!is_server(stack->FileObject)) return bench_complete(irp, STATUS_ACCESS_DENIED, 0);
-      if (outSize < sizeof(struct winbench_request) + WINBENCH_MAX_DATA)
-        return bench_complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+      if (outSize < WINBENCH_FETCH_ROOM) return bench_complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
       return bench_fetch(irp);
     case WINBENCH_IOCTL_COMPLETE:
       if (!is_server(stack->FileObject)) return bench_complete(irp, STATUS_ACCESS_DENIED, 0);

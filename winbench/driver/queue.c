@@ -122,12 +122,38 @@ static BOOLEAN queue_notice_locked(ULONG kind, ULONG id, struct bench_file* file
   return TRUE;
 }
 
-/* Writes what the server is told about a request into `buffer`, which has
- * room for the record and WINBENCH_MAX_DATA bytes; returns its length. */
-static ULONG build_message(const struct bench_request* request, void* buffer) {
-  struct winbench_request* message = buffer;
-  UCHAR* data = (UCHAR*)(message + 1);
+/* What a request carries to the server: its input bytes (control input,
+ * write data), or none. */
+static const void* message_input(const struct bench_request* request, ULONG* length) {
+  PIO_STACK_LOCATION stack;
   const void* input = NULL;
+  *length = 0;
+  if (!request->irp) return NULL;
+  stack = IoGetCurrentIrpStackLocation(request->irp);
+  if (request->kind == WINBENCH_REQUEST_CONTROL) {
+    *length = stack->Parameters.DeviceIoControl.InputBufferLength;
+    input = control_input(request->irp);
+  } else if (request->kind == WINBENCH_REQUEST_WRITE) {
+    *length = stack->Parameters.Write.Length;
+    input = request->irp->AssociatedIrp.SystemBuffer;
+  }
+  if (!input) *length = 0;
+  return input;
+}
+
+/* The room a request's record takes. */
+static ULONG message_size(const struct bench_request* request) {
+  ULONG length;
+  message_input(request, &length);
+  return WINBENCH_PADDED(sizeof(struct winbench_request) + length);
+}
+
+/* Writes what the server is told about a request into `buffer`, which has
+ * room for message_size bytes. */
+static void build_message(const struct bench_request* request, void* buffer) {
+  struct winbench_request* message = buffer;
+  ULONG length;
+  const void* input = message_input(request, &length);
   RtlZeroMemory(message, sizeof *message);
   message->kind = request->kind;
   message->id = request->id;
@@ -137,47 +163,42 @@ static ULONG build_message(const struct bench_request* request, void* buffer) {
   }
   if (request->irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request->irp);
-    switch (request->kind) {
-      case WINBENCH_REQUEST_CONTROL:
-        message->code = stack->Parameters.DeviceIoControl.IoControlCode;
-        message->inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
-        message->outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
-        input = control_input(request->irp);
-        break;
-      case WINBENCH_REQUEST_READ:
-        message->outputLength = stack->Parameters.Read.Length;
-        break;
-      case WINBENCH_REQUEST_WRITE:
-        message->inputLength = stack->Parameters.Write.Length;
-        input = request->irp->AssociatedIrp.SystemBuffer;
-        break;
-      default:
-        break;
+    if (request->kind == WINBENCH_REQUEST_CONTROL) {
+      message->code = stack->Parameters.DeviceIoControl.IoControlCode;
+      message->outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    } else if (request->kind == WINBENCH_REQUEST_READ) {
+      message->outputLength = stack->Parameters.Read.Length;
     }
   }
-  if (message->inputLength != 0) {
-    if (input)
-      RtlCopyMemory(data, input, message->inputLength);
-    else
-      message->inputLength = 0;
-  }
-  return sizeof *message + message->inputLength;
+  message->inputLength = length;
+  if (length != 0) RtlCopyMemory(message + 1, input, length);
 }
 
-/* With the lock held: moves the first queued item into a fetch IRP, which
- * goes on `done`. */
+/* With the lock held: moves the queued items that fit into a fetch IRP (at
+ * least the first), which goes on `done`. */
 static void hand_over_locked(PIRP fetch, PLIST_ENTRY done) {
-  struct bench_request* request =
-      CONTAINING_RECORD(RemoveHeadList(&bench.toDeliver), struct bench_request, link);
-  fetch->IoStatus.Status = STATUS_SUCCESS;
-  fetch->IoStatus.Information = build_message(request, fetch->AssociatedIrp.SystemBuffer);
-  InsertTailList(done, &fetch->Tail.Overlay.ListEntry);
-  if (request->irp) {
-    request->delivered = TRUE;
-    InsertTailList(&bench.inService, &request->link);
-  } else {
-    free_notice_locked(request);
+  UCHAR* out = fetch->AssociatedIrp.SystemBuffer;
+  const ULONG room =
+      IoGetCurrentIrpStackLocation(fetch)->Parameters.DeviceIoControl.OutputBufferLength;
+  ULONG used = 0;
+  while (!IsListEmpty(&bench.toDeliver)) {
+    struct bench_request* request =
+        CONTAINING_RECORD(bench.toDeliver.Flink, struct bench_request, link);
+    const ULONG size = message_size(request);
+    if (used + size > room) break;
+    RemoveEntryList(&request->link);
+    build_message(request, out + used);
+    used += size;
+    if (request->irp) {
+      request->delivered = TRUE;
+      InsertTailList(&bench.inService, &request->link);
+    } else {
+      free_notice_locked(request);
+    }
   }
+  fetch->IoStatus.Status = STATUS_SUCCESS;
+  fetch->IoStatus.Information = used;
+  InsertTailList(done, &fetch->Tail.Overlay.ListEntry);
 }
 
 /* With the lock held: hands queued items to the server's waiting fetches. */
@@ -309,23 +330,13 @@ NTSTATUS bench_fetch(PIRP irp) {
 
 static ULONG smallest(ULONG a, ULONG b) { return a < b ? a : b; }
 
-NTSTATUS bench_answer(PIRP irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  ULONG size = stack->Parameters.DeviceIoControl.InputBufferLength;
-  const struct winbench_completion* answer = irp->AssociatedIrp.SystemBuffer;
+/* With the lock held: ends the request that `answer` answers, when the
+ * driver still holds it; its data follows the record. */
+static void answer_locked(const struct winbench_completion* answer, PLIST_ENTRY done) {
   const UCHAR* data = (const UCHAR*)(answer + 1);
   struct bench_request* request = NULL;
   PLIST_ENTRY entry;
-  LIST_ENTRY done;
-  KIRQL irql;
   ULONG_PTR information = 0;
-  ULONG available;
-  if (answer == NULL || size < sizeof *answer)
-    return bench_complete(irp, STATUS_INVALID_PARAMETER, 0);
-  available = size - (ULONG)sizeof *answer;
-  InitializeListHead(&done);
-
-  KeAcquireSpinLock(&bench.lock, &irql);
   for (entry = bench.inService.Flink; entry != &bench.inService; entry = entry->Flink) {
     struct bench_request* held = CONTAINING_RECORD(entry, struct bench_request, link);
     if (held->id == answer->id) {
@@ -333,10 +344,7 @@ NTSTATUS bench_answer(PIRP irp) {
       break;
     }
   }
-  if (!request) {
-    KeReleaseSpinLock(&bench.lock, irql);
-    return bench_complete(irp, STATUS_NOT_FOUND, 0);
-  }
+  if (!request) return;
   RemoveEntryList(&request->link);
   {
     PIO_STACK_LOCATION client = IoGetCurrentIrpStackLocation(request->irp);
@@ -344,12 +352,13 @@ NTSTATUS bench_answer(PIRP irp) {
     void* out;
     switch (request->kind) {
       case WINBENCH_REQUEST_READ:
-        count = smallest(smallest(answer->length, available), client->Parameters.Read.Length);
+        count =
+            smallest(smallest(answer->length, answer->dataLength), client->Parameters.Read.Length);
         if (count != 0) RtlCopyMemory(request->irp->AssociatedIrp.SystemBuffer, data, count);
         information = count;
         break;
       case WINBENCH_REQUEST_CONTROL:
-        count = smallest(smallest(answer->length, available),
+        count = smallest(smallest(answer->length, answer->dataLength),
                          client->Parameters.DeviceIoControl.OutputBufferLength);
         out = control_output(request->irp);
         if (!out) count = 0;
@@ -363,7 +372,27 @@ NTSTATUS bench_answer(PIRP irp) {
         break;
     }
   }
-  conclude_locked(request, bench_ntstatus(answer->status), information, &done);
+  conclude_locked(request, bench_ntstatus(answer->status), information, done);
+}
+
+NTSTATUS bench_answer(PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  const ULONG size = stack->Parameters.DeviceIoControl.InputBufferLength;
+  const UCHAR* records = irp->AssociatedIrp.SystemBuffer;
+  ULONG at = 0;
+  LIST_ENTRY done;
+  KIRQL irql;
+  if (records == NULL || size < sizeof(struct winbench_completion))
+    return bench_complete(irp, STATUS_INVALID_PARAMETER, 0);
+  InitializeListHead(&done);
+  KeAcquireSpinLock(&bench.lock, &irql);
+  while (size - at >= sizeof(struct winbench_completion)) {
+    const struct winbench_completion* answer = (const struct winbench_completion*)(records + at);
+    if (answer->dataLength > size - at - sizeof *answer) break; /* a record cut short */
+    answer_locked(answer, &done);
+    at += WINBENCH_PADDED(sizeof *answer + answer->dataLength);
+    if (at > size) break;
+  }
   KeReleaseSpinLock(&bench.lock, irql);
   bench_complete_list(&done);
   return bench_complete(irp, STATUS_SUCCESS, 0);

@@ -28,23 +28,35 @@ void AnswerSender::Stop() {
 }
 
 void AnswerSender::Loop() {
+  // At most this much goes in one request (at least one answer).
+  const size_t kBatchBytes = 1 << 20;
   std::unique_lock<std::mutex> hold(lock_);
   for (;;) {
     changed_.wait(hold, [this] { return stopping_ || !queue_.empty(); });
     if (queue_.empty()) return;
-    Answer answer = std::move(queue_.front());
-    queue_.pop_front();
+    std::vector<Answer> batch;
+    std::vector<uint8_t> records;
+    size_t bytes = 0;
+    while (!queue_.empty() &&
+           (batch.empty() || bytes + queue_.front().data.size() <= kBatchBytes)) {
+      bytes += queue_.front().data.size() + sizeof(winbench_completion);
+      batch.push_back(std::move(queue_.front()));
+      queue_.pop_front();
+    }
     const bool send = !unplugged_;
     sending_ = send;
     hold.unlock();
     if (send) {
-      // An answer the driver no longer waits for (its handle's device was
-      // taken away meanwhile) is refused; nothing else is to be done.
-      device_->Complete(answer.id, answer.status, answer.length, answer.data.data(),
-                        static_cast<uint32_t>(answer.data.size()));
+      for (const Answer& answer : batch) {
+        AppendCompletion(&records, answer.id, answer.status, answer.length, answer.data.data(),
+                         static_cast<uint32_t>(answer.data.size()));
+      }
+      device_->Complete(records);
     }
-    if (answer.owner) answer.owner->TransferAnswered(answer.id);
-    answer.owner.reset();
+    for (Answer& answer : batch) {
+      if (answer.owner) answer.owner->TransferAnswered(answer.id);
+      answer.owner.reset();
+    }
     hold.lock();
     sending_ = false;
     changed_.notify_all();

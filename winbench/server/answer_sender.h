@@ -1,6 +1,6 @@
 // Sends the server's answers to the driver, in the order they were posted,
 // from a thread of its own, so that a device may complete a transfer with
-// its own locks held.
+// its own locks held. Answers that wait together go in one request.
 #ifndef VELKOR_WINBENCH_SERVER_ANSWER_SENDER_H
 #define VELKOR_WINBENCH_SERVER_ANSWER_SENDER_H
 

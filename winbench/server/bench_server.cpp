@@ -42,56 +42,21 @@ bool BenchServer::Start(const usbdrv::InterfaceClass& interfaceClass,
 }
 
 bool BenchServer::Run(std::string* error) {
-  std::vector<uint8_t> message;
+  std::vector<uint8_t> records;
   bool stopped = false;
-  while (sender_) {
-    const DWORD status = device_->NextRequest(&message);
+  while (sender_ && !stopped) {
+    const DWORD status = device_->NextRequests(&records);
     if (status != 0) {
       *error = "the test driver failed (error " + std::to_string(status) + ")";
       break;
     }
-    winbench_request request;
-    if (message.size() < sizeof request) continue;
-    std::memcpy(&request, message.data(), sizeof request);
-    if (request.inputLength > message.size() - sizeof request) continue;
-    const uint8_t* input = message.data() + sizeof request;
-    if (request.kind == WINBENCH_REQUEST_STOP) {
-      stopped = true;
-      break;
-    }
-    auto found = handles_.find(request.handle);
-    ClientHandle* handle = found == handles_.end() ? nullptr : found->second.get();
-    switch (request.kind) {
-      case WINBENCH_REQUEST_CREATE:
-        if (handle == nullptr && request.instance < instances_.size()) {
-          auto created =
-              std::make_shared<ClientHandle>(instances_[request.instance], sender_.get());
-          handles_[request.handle] = created;
-          created->Open();
-        }
-        break;
-      case WINBENCH_REQUEST_CLOSE:
-        if (handle != nullptr) handle->Close();
-        break;
-      case WINBENCH_REQUEST_CONTROL:
-      case WINBENCH_REQUEST_READ:
-      case WINBENCH_REQUEST_WRITE:
-        if (handle == nullptr) {
-          Answer refused;
-          refused.id = request.id;
-          refused.status = USBDRV_ERROR_INVALID_HANDLE;
-          sender_->Post(std::move(refused));
-        } else if (request.kind == WINBENCH_REQUEST_CONTROL) {
-          handle->Control(request, input);
-        } else {
-          handle->Transfer(request, input);
-        }
-        break;
-      case WINBENCH_REQUEST_CANCEL:
-        if (handle != nullptr) handle->Cancel(request.id);
-        break;
-      default:
-        break;
+    size_t at = 0;
+    while (!stopped && records.size() - at >= sizeof(winbench_request)) {
+      winbench_request request;
+      std::memcpy(&request, records.data() + at, sizeof request);
+      if (request.inputLength > records.size() - at - sizeof request) break;
+      stopped = Serve(request, records.data() + at + sizeof request);
+      at += WINBENCH_PADDED(sizeof request + request.inputLength);
     }
     // Handles whose session has ended go.
     for (auto it = handles_.begin(); it != handles_.end();) {
@@ -105,6 +70,44 @@ bool BenchServer::Run(std::string* error) {
   }
   Unplug();
   return stopped;
+}
+
+bool BenchServer::Serve(const winbench_request& request, const uint8_t* input) {
+  if (request.kind == WINBENCH_REQUEST_STOP) return true;
+  auto found = handles_.find(request.handle);
+  ClientHandle* handle = found == handles_.end() ? nullptr : found->second.get();
+  switch (request.kind) {
+    case WINBENCH_REQUEST_CREATE:
+      if (handle == nullptr && request.instance < instances_.size()) {
+        auto created = std::make_shared<ClientHandle>(instances_[request.instance], sender_.get());
+        handles_[request.handle] = created;
+        created->Open();
+      }
+      break;
+    case WINBENCH_REQUEST_CLOSE:
+      if (handle != nullptr) handle->Close();
+      break;
+    case WINBENCH_REQUEST_CONTROL:
+    case WINBENCH_REQUEST_READ:
+    case WINBENCH_REQUEST_WRITE:
+      if (handle == nullptr) {
+        Answer refused;
+        refused.id = request.id;
+        refused.status = USBDRV_ERROR_INVALID_HANDLE;
+        sender_->Post(std::move(refused));
+      } else if (request.kind == WINBENCH_REQUEST_CONTROL) {
+        handle->Control(request, input);
+      } else {
+        handle->Transfer(request, input);
+      }
+      break;
+    case WINBENCH_REQUEST_CANCEL:
+      if (handle != nullptr) handle->Cancel(request.id);
+      break;
+    default:
+      break;
+  }
+  return false;
 }
 
 void BenchServer::Unplug() {

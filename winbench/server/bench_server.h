@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "usbdrv/device.h"
+#include "winbench/protocol.h"
 
 namespace winbench {
 
@@ -44,6 +45,8 @@ class BenchServer {
   static DWORD RequestStop();
 
  private:
+  // Takes one request or notice; true for a stop.
+  bool Serve(const winbench_request& request, const uint8_t* input);
   void Unplug();
 
   std::unique_ptr<ControlDevice> device_;

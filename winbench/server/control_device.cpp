@@ -54,27 +54,33 @@ DWORD ControlDevice::Register(const usbdrv::InterfaceClass& interfaceClass,
   return Request(WINBENCH_IOCTL_REGISTER, &request, sizeof request, nullptr, 0, nullptr);
 }
 
-DWORD ControlDevice::NextRequest(std::vector<uint8_t>* message) {
-  message->resize(sizeof(winbench_request) + WINBENCH_MAX_DATA);
-  DWORD count = 0;
-  DWORD error = Request(WINBENCH_IOCTL_NEXT_REQUEST, nullptr, 0, message->data(),
-                        static_cast<DWORD>(message->size()), &count);
-  message->resize(error == 0 ? count : 0);
-  return error;
-}
-
-DWORD ControlDevice::Complete(uint32_t id, uint32_t status, uint32_t length, const uint8_t* data,
-                              uint32_t dataLength) {
-  std::vector<uint8_t> record(sizeof(winbench_completion) + dataLength);
+void AppendCompletion(std::vector<uint8_t>* records, uint32_t id, uint32_t status, uint32_t length,
+                      const uint8_t* data, uint32_t dataLength) {
+  const size_t at = records->size();
+  records->resize(at + WINBENCH_PADDED(sizeof(winbench_completion) + dataLength), 0);
   winbench_completion answer;
   std::memset(&answer, 0, sizeof answer);
   answer.id = id;
   answer.status = status;
   answer.length = length;
-  std::memcpy(record.data(), &answer, sizeof answer);
-  if (dataLength != 0) std::memcpy(record.data() + sizeof answer, data, dataLength);
-  return Request(WINBENCH_IOCTL_COMPLETE, record.data(), static_cast<DWORD>(record.size()), nullptr,
-                 0, nullptr);
+  answer.dataLength = dataLength;
+  std::memcpy(records->data() + at, &answer, sizeof answer);
+  if (dataLength != 0) std::memcpy(records->data() + at + sizeof answer, data, dataLength);
+}
+
+DWORD ControlDevice::NextRequests(std::vector<uint8_t>* records) {
+  // Room for several records: the driver hands over what waits at once.
+  records->resize(4 * WINBENCH_FETCH_ROOM);
+  DWORD count = 0;
+  DWORD error = Request(WINBENCH_IOCTL_NEXT_REQUEST, nullptr, 0, records->data(),
+                        static_cast<DWORD>(records->size()), &count);
+  records->resize(error == 0 ? count : 0);
+  return error;
+}
+
+DWORD ControlDevice::Complete(const std::vector<uint8_t>& records) {
+  return Request(WINBENCH_IOCTL_COMPLETE, records.data(), static_cast<DWORD>(records.size()),
+                 nullptr, 0, nullptr);
 }
 
 DWORD ControlDevice::Query(winbench_state* state) {

@@ -13,6 +13,10 @@
 
 namespace winbench {
 
+// Appends one answer's record to `records`.
+void AppendCompletion(std::vector<uint8_t>* records, uint32_t id, uint32_t status, uint32_t length,
+                      const uint8_t* data, uint32_t dataLength);
+
 class ControlDevice {
  public:
   ControlDevice() = default;
@@ -28,10 +32,11 @@ class ControlDevice {
 
   // Each returns 0 or the Windows error of the request.
   DWORD Register(const usbdrv::InterfaceClass& interfaceClass, uint32_t instanceCount);
-  // Waits for the next request or notice; `message` is resized to what came.
-  DWORD NextRequest(std::vector<uint8_t>* message);
-  DWORD Complete(uint32_t id, uint32_t status, uint32_t length, const uint8_t* data,
-                 uint32_t dataLength);
+  // Waits for the next requests and notices; `records` is resized to what
+  // came (one or more records, as the protocol lays them out).
+  DWORD NextRequests(std::vector<uint8_t>* records);
+  // Sends answers: records that AppendCompletion made.
+  DWORD Complete(const std::vector<uint8_t>& records);
   DWORD Query(winbench_state* state);
   DWORD SetMode(uint32_t mode);
   DWORD StopServer();
