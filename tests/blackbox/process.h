@@ -69,6 +69,9 @@ struct VelkorRun {
 // that takes longer than `timeoutMs` is killed and reported as timed out.
 VelkorRun RunVelkor(const std::string& simFolder, const std::string& cwd,
                     const std::vector<std::string>& args, int timeoutMs = 30000);
+// The same for another program (a path, not searched).
+VelkorRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& simFolder, const std::string& cwd, int timeoutMs);
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
