@@ -55,6 +55,10 @@ class OverUsb : public ::testing::Test {
  protected:
   void SetUp() override {
     posixplat::Reset();
+    // Standard output is the console here, as in a terminal window: the
+    // carriage return before each progress line, which goes to the console,
+    // shows in it.
+    posixplat::SetConsoleOutput(STDOUT_FILENO);
     handlesBefore = posixplat::OpenHandleCount();
   }
 
