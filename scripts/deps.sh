@@ -5,7 +5,9 @@
 #   scripts/deps.sh [GROUP...]      (default: build)
 #
 # Groups:
-#   build    compiler, CMake, Ninja and GoogleTest: velkor, kv30sim, the tests
+#   build    compiler, CMake, Ninja and GoogleTest: velkor, kv30sim, the tests;
+#            libusb for velkor's real handsets on Linux, umockdev for the
+#            tests of that (an emulated USB bus)
 #   windows  the mingw-w64 cross compilers and Wine's 64-bit loader: velkor.exe
 #            and its checks (wine32 stays out: with it, the plain wine command
 #            picks the 32-bit loader, which these hosts cannot run)
@@ -14,7 +16,7 @@
 set -euo pipefail
 
 declare -A group_packages=(
-  [build]="cmake ninja-build g++ libgtest-dev"
+  [build]="cmake ninja-build g++ libgtest-dev pkg-config libusb-1.0-0-dev umockdev libumockdev-dev"
   [windows]="g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64"
   [fuzz]="clang-14 libclang-rt-14-dev"
   [valgrind]="valgrind"

@@ -52,8 +52,12 @@ void CUsbIoThread::RunTransferLoop(bool reading) {
       if (InterlockedCompareExchange(&stopRequested, 0, 0) != 0) {
         // The abort may have come before this submission: withdraw this
         // thread's transfers on the handle, so that the wait below and the
-        // drain end.
+        // drain end. CancelIo only asks the driver to cancel, and a driver
+        // that does not honour it would leave them queued for ever; the
+        // endpoint is therefore aborted once more from this thread, after
+        // its last submission.
         CancelOutstandingIo();
+        AbortEndpoint();
         break;
       }
     }

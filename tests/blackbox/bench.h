@@ -34,6 +34,18 @@ class Bench {
 // velkor and kv30sim built for this host, with KV30SIM_DIR a fresh folder.
 std::unique_ptr<Bench> MakeLocalBench();
 
+// velkor.exe and kv30sim.exe under Wine, through the test kernel driver, as
+// scripts/wine-bench.sh runs them. After every velkor run it adds a test
+// failure when the driver still holds a request of velkor's handles.
+struct WineBenchSetup {
+  std::string script;       // scripts/wine-bench.sh
+  std::string benchFolder;  // its VELKOR_WINE_BENCH_DIR, with a ready prefix
+  std::string velkorExe;    // the 64-bit velkor.exe
+  std::string winbenchBuild;
+  std::string runInPrefix;  // winbench/run-in-prefix.sh
+};
+std::unique_ptr<Bench> MakeWineBench(const WineBenchSetup& setup);
+
 }  // namespace blackbox
 
 #endif

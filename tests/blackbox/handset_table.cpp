@@ -29,7 +29,9 @@ std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std:
   return a;
 }
 
-// The progress lines and the end of an upload of `size` bytes.
+// The progress lines and the end of an upload of `size` bytes, as standard
+// output shows them when it is not the console: the carriage return before
+// each progress line goes to the console.
 std::string Progress(size_t size) {
   std::string text;
   size_t sent = 0;
@@ -39,7 +41,7 @@ std::string Progress(size_t size) {
     sent += chunk;
     acks += static_cast<unsigned>((chunk - 1) / 64 + 1);
     char line[64];
-    snprintf(line, sizeof line, "\r%7.u/%7.u (%3.2u %%) #%6.6u", static_cast<unsigned>(sent),
+    snprintf(line, sizeof line, "%7.u/%7.u (%3.2u %%) #%6.6u", static_cast<unsigned>(sent),
              static_cast<unsigned>(size), static_cast<unsigned>(sent / (size / 100)), acks);
     text += line;
   }

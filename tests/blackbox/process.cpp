@@ -145,11 +145,17 @@ void Kv30Sim::Kill() {
 VelkorRun RunVelkor(const std::string& simFolder, const std::string& cwd,
                     const std::vector<std::string>& args, int timeoutMs,
                     const std::string& input) {
+  return RunProgram(VELKOR_EXE, args, simFolder, cwd, timeoutMs, input);
+}
+
+VelkorRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& simFolder, const std::string& cwd, int timeoutMs,
+                     const std::string& input) {
   VelkorRun run;
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return run;
   int64_t start = NowMs();
-  pid_t pid = Spawn(VELKOR_EXE, args, simFolder, cwd, fds[1], cwd + "/velkor.stderr", input);
+  pid_t pid = Spawn(program, args, simFolder, cwd, fds[1], cwd + "/velkor.stderr", input);
   close(fds[1]);
   if (pid < 0) {
     close(fds[0]);

@@ -71,6 +71,10 @@ struct VelkorRun {
 VelkorRun RunVelkor(const std::string& simFolder, const std::string& cwd,
                     const std::vector<std::string>& args, int timeoutMs = 30000,
                     const std::string& input = "/dev/null");
+// The same for another program (a path, not searched).
+VelkorRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& simFolder, const std::string& cwd, int timeoutMs,
+                     const std::string& input = "/dev/null");
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);

@@ -3,8 +3,12 @@
 // process of its own.
 #include <conio.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <termios.h>
 #include <unistd.h>
 #include <windows.h>
 
@@ -49,21 +53,93 @@ void Check(bool ok, const char* what) {
   }
 }
 
-void PutchKeepsItsPlaceAfterPrintf() {
+// A temporary file, already unlinked.
+int TemporaryFile() {
   char path[] = "/tmp/velkor-console-XXXXXX";
   int file = mkstemp(path);
   Check(file >= 0, "temporary file");
   unlink(path);
-  dup2(file, 1);
+  return file;
+}
+
+std::string FileText(int file) {
+  char text[64] = {0};
+  Check(pread(file, text, sizeof text - 1, 0) >= 0, "file read");
+  return text;
+}
+
+// A terminal without output processing: its master side, with the slave's
+// descriptor in `slave`.
+int Terminal(int* slave) {
+  struct termios raw;
+  memset(&raw, 0, sizeof raw);
+  raw.c_cflag = CS8 | CREAD | CLOCAL;
+  int master = -1;
+  Check(openpty(&master, slave, nullptr, &raw, nullptr) == 0, "pseudo-terminal");
+  return master;
+}
+
+// What a terminal's master side gets, up to `count` bytes (waits up to 10 s).
+std::string ReadTerminal(int master, size_t count) {
+  std::string text;
+  auto start = Clock::now();
+  while (text.size() < count && MsSince(start) < 10000) {
+    pollfd ready = {master, POLLIN, 0};
+    if (poll(&ready, 1, 100) <= 0) continue;
+    char chunk[16];
+    ssize_t n = read(master, chunk, sizeof chunk);
+    if (n <= 0) break;
+    text.append(chunk, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+// Standard output is a terminal, so it is the console as well.
+void PutchKeepsItsPlaceAfterPrintfOnTheConsole() {
+  int slave = -1;
+  int master = Terminal(&slave);
+  dup2(slave, 1);
   setvbuf(stdout, nullptr, _IOFBF, 4096);
   printf("A");
   _putch('B');
   printf("C\n");
   _putch('\n');
   fflush(stdout);
-  char text[16] = {0};
-  Check(pread(file, text, sizeof text - 1, 0) == 5, "five bytes written");
-  Check(std::string(text) == "ABC\n\n", "order kept");
+  Check(ReadTerminal(master, 5) == "ABC\n\n", "order kept");
+  _exit(0);
+}
+
+// Redirected standard output is no console: console output goes to the
+// controlling terminal, and nowhere without one.
+void PutchSkipsRedirectedOutput() {
+  Check(setsid() > 0, "a session without a controlling terminal");
+  int file = TemporaryFile();
+  dup2(file, 1);
+  printf("A");
+  Check(_putch('B') == EOF, "no console to write to");
+  printf("C\n");
+  fflush(stdout);
+  Check(FileText(file) == "AC\n", "standard output without the console's byte");
+  _exit(0);
+}
+
+void PutchWritesToTheControllingTerminal() {
+  Check(setsid() > 0, "a session of its own");
+  int slave = -1;
+  int master = Terminal(&slave);
+  char name[64];
+  Check(ttyname_r(slave, name, sizeof name) == 0, "terminal name");
+  // Opened by a session leader, the terminal becomes its controlling one.
+  int controlling = open(name, O_RDWR);
+  Check(controlling >= 0, "controlling terminal");
+  int file = TemporaryFile();
+  dup2(file, 1);
+  printf("A");
+  Check(_putch('B') == 'B', "written to the console");
+  printf("C\n");
+  fflush(stdout);
+  Check(ReadTerminal(master, 1) == "B", "the console got it");
+  Check(FileText(file) == "AC\n", "standard output without it");
   _exit(0);
 }
 
@@ -75,6 +151,8 @@ void KeysAreTheBytesOfRedirectedInput() {
 }
 
 void EndOfInputReadsAsCtrlCAfterQuietOutput() {
+  // No console: the dots go nowhere, and still count as output.
+  Check(setsid() > 0, "a session without a controlling terminal");
   InputFrom("x");
   int devNull = open("/dev/null", O_WRONLY);
   Check(devNull >= 0, "/dev/null");
@@ -110,8 +188,16 @@ void RedirectedInputIsNoConsole() {
   _exit(0);
 }
 
-TEST(Console, PutchKeepsItsPlaceAfterPrintf) {
-  EXPECT_EXIT(PutchKeepsItsPlaceAfterPrintf(), ::testing::ExitedWithCode(0), "");
+TEST(Console, PutchKeepsItsPlaceAfterPrintfOnTheConsole) {
+  EXPECT_EXIT(PutchKeepsItsPlaceAfterPrintfOnTheConsole(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(Console, PutchSkipsRedirectedOutput) {
+  EXPECT_EXIT(PutchSkipsRedirectedOutput(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(Console, PutchWritesToTheControllingTerminal) {
+  EXPECT_EXIT(PutchWritesToTheControllingTerminal(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(Console, KeysAreTheBytesOfRedirectedInput) {

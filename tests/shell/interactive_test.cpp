@@ -282,7 +282,9 @@ TEST_F(Terminal, ModeIsRestoredWhenTheProcessIsEndedBySignal) {
 
 // Keys from a pipe: the end of input ends the terminal with status 0 once the
 // handset has been quiet for 500 ms, after its last answer has been shown
-// (each answer here comes 100 ms after the line it answers).
+// (each answer here comes 100 ms after the line it answers). Standard output
+// is a pipe too, so the answers are shown on the console, the program's
+// controlling terminal here, and not in standard output.
 TEST(RedirectedTerminal, EndOfInputEndsAfterTheLastAnswer) {
   std::string record = TempPath("redirected-record");
   std::vector<const char*> args = HostArgs(
@@ -291,37 +293,74 @@ TEST(RedirectedTerminal, EndOfInputEndsAfterTheLastAnswer) {
   int in[2], out[2];
   ASSERT_EQ(0, pipe(in));
   ASSERT_EQ(0, pipe(out));
+  struct termios mode = UserMode();
+  mode.c_oflag = 0;  // the console's bytes as the program wrote them
+  int master = -1, slave = -1;
+  ASSERT_EQ(0, openpty(&master, &slave, nullptr, &mode, nullptr)) << strerror(errno);
+  char terminal[64];
+  ASSERT_EQ(0, ttyname_r(slave, terminal, sizeof terminal));
   pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
+    // A session of its own, whose controlling terminal is the console.
+    setsid();
+    int console = open(terminal, O_RDWR);
+    if (console < 0) _exit(126);
+    close(console);
     dup2(in[0], 0);
     dup2(out[1], 1);
     close(in[0]);
     close(in[1]);
     close(out[0]);
     close(out[1]);
+    close(master);
+    close(slave);
     execv(args[0], const_cast<char* const*>(args.data()));
     _exit(127);
   }
+  close(slave);
   close(in[0]);
   close(out[1]);
   const char keys[] = "config show\r";
   ASSERT_EQ(static_cast<ssize_t>(sizeof keys - 1), write(in[1], keys, sizeof keys - 1));
   close(in[1]);
+  // Standard output until its end, and the console meanwhile.
   std::string output;
+  std::string shown;
   char chunk[1024];
   ssize_t n;
   auto start = Clock::now();
-  while ((n = read(out[0], chunk, sizeof chunk)) > 0) {
-    output.append(chunk, n);
+  bool outputOpen = true;
+  while (outputOpen) {
     ASSERT_LT(Clock::now() - start, std::chrono::milliseconds(waitMs)) << output;
+    pollfd ready[2] = {{out[0], POLLIN, 0}, {master, POLLIN, 0}};
+    if (poll(ready, 2, 100) <= 0) continue;
+    if (ready[1].revents & POLLIN) {
+      n = read(master, chunk, sizeof chunk);
+      if (n > 0) shown.append(chunk, n);
+    }
+    if (ready[0].revents & (POLLIN | POLLHUP)) {
+      n = read(out[0], chunk, sizeof chunk);
+      if (n > 0)
+        output.append(chunk, n);
+      else
+        outputOpen = false;
+    }
   }
   close(out[0]);
+  pollfd rest = {master, POLLIN, 0};
+  while (poll(&rest, 1, 0) > 0 && (rest.revents & POLLIN)) {
+    n = read(master, chunk, sizeof chunk);
+    if (n <= 0) break;
+    shown.append(chunk, n);
+  }
+  close(master);
   int status = 0;
   ASSERT_EQ(child, waitpid(child, &status, 0));
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(0, WEXITSTATUS(status));
-  EXPECT_EQ("velkor 1.4 [08-60030]\n$ WLANMGR0 /ssid lab\r\n$ CTRL-C\n", output);
+  EXPECT_EQ("velkor 1.4 [08-60030]\nCTRL-C\n", output);
+  EXPECT_EQ("$ WLANMGR0 /ssid lab\r\n$ ", shown);
   Writes writes = ReadRecord(record);
   unlink(record.c_str());
   ASSERT_EQ(13u, writes.size());

@@ -61,6 +61,10 @@ class UploadTest : public ::testing::Test {
     // Run by hand too, the tests never find a simulator of another process.
     setenv("KV30SIM_DIR", (::testing::TempDir() + "no-kv30sim").c_str(), 0);
     posixplat::Reset();
+    // Standard output is the console here, as in a terminal window: the
+    // carriage return before each progress line, which goes to the console,
+    // shows in it.
+    posixplat::SetConsoleOutput(STDOUT_FILENO);
     device = std::make_shared<sim::Device>();
     loader = std::make_shared<sim::Loader>();
     device->SetFunction(7, loader);

@@ -1,6 +1,7 @@
 // A driver instance whose reads can be held up inside their submission, to
 // place a shutdown exactly between a worker's stop test and its next read.
-// Reads stay pending until aborted or cancelled.
+// Reads stay pending until aborted or cancelled; IgnoreCancel makes it a
+// driver that does not honour CancelIo.
 #ifndef VELKOR_TESTS_USBIO_GATED_INSTANCE_H
 #define VELKOR_TESTS_USBIO_GATED_INSTANCE_H
 
@@ -21,6 +22,15 @@ class GatedInstance : public usbdrv::Instance, public std::enable_shared_from_th
 
   std::unique_ptr<usbdrv::Session> Open() override {
     return std::unique_ptr<usbdrv::Session>(new GatedSession(shared_from_this()));
+  }
+
+  void IgnoreCancel() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ignoreCancel_ = true;
+  }
+  int Aborts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return aborts_;
   }
 
   void OpenGate() {
@@ -94,6 +104,7 @@ class GatedInstance : public usbdrv::Instance, public std::enable_shared_from_th
   void Cancel(usbdrv::Transfer* transfer) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
+      if (ignoreCancel_) return;
       auto found = std::find(pending_.begin(), pending_.end(), transfer);
       if (found == pending_.end()) return;
       pending_.erase(found);
@@ -109,6 +120,7 @@ class GatedInstance : public usbdrv::Instance, public std::enable_shared_from_th
   int aborts_ = 0;
   bool inGate_ = false;
   bool gateOpen_ = false;
+  bool ignoreCancel_ = false;
 };
 
 #endif

@@ -48,6 +48,27 @@ TEST_F(StopRaceTest, ReadSubmittedAfterTheStopIsWithdrawnByTheWorker) {
   EXPECT_TRUE(reader.ShutdownThread());
 }
 
+// The same with a driver that does not honour CancelIo: the worker's abort,
+// after its last submission, ends the reads.
+TEST_F(StopRaceTest, ReadSubmittedAfterTheStopIsWithdrawnWhenCancelIoIsIgnored) {
+  instance->IgnoreCancel();
+  ASSERT_TRUE(reader.CreateBuffers(64, 4));
+  ASSERT_TRUE(reader.LaunchWorker(3));
+  ASSERT_TRUE(instance->WaitUntilGated(kWaitMs));
+  reader.RequestStopOnly();
+  instance->OpenGate();
+  ASSERT_TRUE(reader.record.WaitForExit(kWaitMs))
+      << "a read queued after the stop kept the worker waiting";
+  EXPECT_EQ(0u, instance->Pending());
+  EXPECT_EQ(1, instance->Aborts()) << "the worker's own abort";
+  auto events = reader.record.Events();
+  ASSERT_EQ(2u, events.size());
+  EXPECT_EQ('E', events[0].kind);
+  EXPECT_EQ('D', events[1].kind);
+  EXPECT_EQ(995u, events[1].status);
+  EXPECT_TRUE(reader.ShutdownThread());
+}
+
 TEST_F(StopRaceTest, NoReadIsSubmittedOnceTheStopIsSeen) {
   // Hold the worker in the preparation of its second buffer instead; its
   // submissions pass straight through.

@@ -17,8 +17,15 @@
 // reporting no key until nothing has been written with _putch for 500 ms and
 // then reports the key value 3 (Ctrl-C), so a terminal loop ends by its own
 // Ctrl-C path after the last answer of the other side has been shown.
+//
+// Console output (_putch) goes to the console, as on Windows, never into a
+// redirected standard output: the console is standard output when that is a
+// terminal, else the process's controlling terminal. A process with neither
+// has no console; its console output goes nowhere and _putch reports EOF, as
+// the Windows run-time does without a console.
 #include <conio.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -55,6 +62,21 @@ std::atomic<bool> terminalSaved{false};
 std::atomic<bool> keyModeOn{false};
 
 std::atomic<long long> lastPutchAt{0};
+
+// The controlling terminal, opened for console output at its first use
+// (guarded by consoleLock); -1 when the process has none.
+int controllingTerminal = -2;
+// A test's replacement of the console (guarded by consoleLock); -1 for none.
+int consoleOverride = -1;
+
+// With consoleLock held: where console output goes, or -1.
+int consoleOutput() {
+  if (consoleOverride >= 0) return consoleOverride;
+  if (isatty(STDOUT_FILENO)) return STDOUT_FILENO;
+  if (controllingTerminal == -2)
+    controllingTerminal = open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  return controllingTerminal;
+}
 
 long long nowMs() { return posixplat::MonotonicMs(); }
 
@@ -252,15 +274,27 @@ extern "C" int _getch(void) {
 
 extern "C" int _putch(int c) {
   std::lock_guard<std::mutex> hold(consoleLock);
-  fflush(stdout);
+  lastPutchAt.store(nowMs());
+  const int fd = consoleOutput();
+  if (fd < 0) return EOF;
+  // When standard output is the console, what printf holds goes first.
+  if (fd == STDOUT_FILENO) fflush(stdout);
   unsigned char byte = (unsigned char)c;
   ssize_t r;
   do {
-    r = write(STDOUT_FILENO, &byte, 1);
+    r = write(fd, &byte, 1);
   } while (r < 0 && errno == EINTR);
-  lastPutchAt.store(nowMs());
   return r == 1 ? c : EOF;
 }
+
+namespace posixplat {
+
+void SetConsoleOutput(int fd) {
+  std::lock_guard<std::mutex> hold(consoleLock);
+  consoleOverride = fd;
+}
+
+}  // namespace posixplat
 
 HANDLE WINAPI GetStdHandle(DWORD stdHandle) {
   switch (stdHandle) {

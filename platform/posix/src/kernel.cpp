@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <set>
 #include <unordered_map>
 
 namespace posixplat {
@@ -12,9 +13,12 @@ namespace {
 struct HandleTable {
   std::mutex lock;
   std::unordered_map<uintptr_t, std::shared_ptr<KernelObject>> objects;
-  // Handle values are never reused, so a stale handle cannot reach a newer
-  // object. Multiples of 4 from 0x1000 on, as Windows hands them out.
+  // Multiples of 4 from 0x1000 on, as Windows hands them out. As there, a
+  // closed handle's value goes to the next object (the lowest free value
+  // first), so a stale handle reaches that object: a second close of a
+  // handle closes whatever got its value since, on every host alike.
   uintptr_t next = 0x1000;
+  std::set<uintptr_t> free;
 };
 
 // Never destroyed: handles may still be closed while the process exits.
@@ -41,11 +45,12 @@ class SemaphoreObject : public KernelObject {
   bool IsSignaled() const override { return count_ > 0; }
   void Acquire() override { --count_; }
 
-  // Adds `release` to the count unless that would pass the maximum.
+  // Adds `release` to the count unless that would pass the maximum; only a
+  // release that succeeds reports the previous count.
   bool Release(LONG release, LONG* previous) {
     std::lock_guard<std::mutex> guard(WaitLock());
-    if (previous != nullptr) *previous = count_;
     if (release > maximum_ - count_) return false;
+    if (previous != nullptr) *previous = count_;
     count_ += release;
     WaitChanged().notify_all();
     return true;
@@ -77,8 +82,14 @@ void NotifyWaiters() {
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
   HandleTable& table = Table();
   std::lock_guard<std::mutex> guard(table.lock);
-  uintptr_t value = table.next;
-  table.next += 4;
+  uintptr_t value;
+  if (!table.free.empty()) {
+    value = *table.free.begin();
+    table.free.erase(table.free.begin());
+  } else {
+    value = table.next;
+    table.next += 4;
+  }
   table.objects.emplace(value, std::move(object));
   return reinterpret_cast<HANDLE>(value);
 }
@@ -256,6 +267,7 @@ BOOL WINAPI CloseHandle(HANDLE object) {
     if (it != table.objects.end()) {
       closed = std::move(it->second);
       table.objects.erase(it);
+      table.free.insert(reinterpret_cast<uintptr_t>(object));
     }
   }
   if (!closed) {

@@ -10,6 +10,7 @@ void Reset() {
   ResetRegistry();
   ResetSetupApi();
   ClearDebugOutput();
+  SetConsoleOutput(-1);
 }
 
 int OpenHandleCount() { return HandleCount(); }

@@ -11,7 +11,8 @@ namespace posixplat {
 // Puts the layer back into its start state between tests: no registered
 // instances, no providers beyond the default ones, setupapi.dll and all its
 // entry points available, control requests completed at once, debugger
-// output empty. Open handles are left alone (tests close what they open).
+// output empty, the console the process's own. Open handles are left alone
+// (tests close what they open).
 void Reset();
 
 // While false, LoadLibraryA("setupapi.dll") fails with ERROR_MOD_NOT_FOUND.
@@ -22,6 +23,11 @@ void SetSetupApiEntryAvailable(const std::string& name, bool available);
 int SetupApiLoadCount();
 // Interface lists (HDEVINFO) made and not yet destroyed.
 int OpenDeviceInfoListCount();
+
+// Console output (_putch) goes to the file descriptor `fd` instead of the
+// console; -1 gives the console back. SetConsoleOutput(STDOUT_FILENO) makes
+// standard output the console, as it is in a terminal window.
+void SetConsoleOutput(int fd);
 
 // Everything sent to OutputDebugStringA since the last clear.
 std::string DebugOutput();

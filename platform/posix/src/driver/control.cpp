@@ -53,16 +53,18 @@ BOOL DriverFile::Control(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD 
     }
     const uint32_t driverFault =
         code == USBDRV_REQUEST_DRIVER_INFO ? DriverInfoFailureFor(path_) : 0;
-    status = driverFault != 0 ? driverFault : control_.Execute(code, in, inSize, out, outSize, &bytes);
+    status =
+        driverFault != 0 ? driverFault : control_.Execute(code, in, inSize, out, outSize, &bytes);
     if (status == kPending) status = ERROR_GEN_FAILURE;
   }
   if (pending) {
     QueueCompletion(new ControlDone(overlapped, event, status, bytes));
     return Fail(ERROR_IO_PENDING);
   }
+  if (status != 0) return Fail(status);
   if (overlapped != nullptr) Publish(overlapped, event, status, bytes);
   if (returned != nullptr) *returned = bytes;
-  return status == 0 ? TRUE : Fail(status);
+  return TRUE;
 }
 
 }  // namespace posixplat
@@ -70,6 +72,7 @@ BOOL DriverFile::Control(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD 
 extern "C" BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
                                        DWORD inBufferSize, LPVOID outBuffer, DWORD outBufferSize,
                                        LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
+  posixplat::MarkPendingOnEntry(overlapped);
   auto file = posixplat::LookupHandleAs<posixplat::DriverFile>(device);
   if (!file) return posixplat::Fail(ERROR_INVALID_HANDLE);
   return file->Control(ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize,

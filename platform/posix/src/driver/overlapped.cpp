@@ -17,6 +17,10 @@ void MarkPending(OVERLAPPED* record) {
   __atomic_store_n(&record->Internal, kPending, __ATOMIC_RELEASE);
 }
 
+void MarkPendingOnEntry(LPOVERLAPPED record) {
+  if (record != nullptr) MarkPending(record);
+}
+
 void Publish(OVERLAPPED* record, const std::shared_ptr<EventObject>& event, uint32_t status,
              uint32_t bytes) {
   __atomic_store_n(&record->InternalHigh, bytes, __ATOMIC_RELAXED);
@@ -48,19 +52,25 @@ BOOL Fail(DWORD error) {
 
 }  // namespace posixplat
 
+// With waiting, as on Windows: a record with an event is waited for through
+// its event alone, once, and then read as it stands; one that is still
+// running then counts as a success. A record without an event is waited for
+// until its operation has ended.
 extern "C" BOOL WINAPI GetOverlappedResult(HANDLE, LPOVERLAPPED overlapped,
                                            LPDWORD numberOfBytesTransferred, BOOL wait) {
   using namespace posixplat;
   if (overlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  if (LoadStatus(overlapped) == kPending) {
+  uint32_t status = static_cast<uint32_t>(LoadStatus(overlapped));
+  if (status == kPending) {
     if (!wait) return Fail(ERROR_IO_INCOMPLETE);
-    if (overlapped->hEvent != nullptr &&
-        WaitForSingleObject(overlapped->hEvent, INFINITE) == WAIT_FAILED) {
-      return FALSE;
+    if (overlapped->hEvent != nullptr) {
+      if (WaitForSingleObject(overlapped->hEvent, INFINITE) == WAIT_FAILED) return FALSE;
+    } else {
+      WaitForRecord(overlapped);
     }
-    WaitForRecord(overlapped);
+    status = static_cast<uint32_t>(LoadStatus(overlapped));
+    if (status == kPending) status = 0;
   }
-  const uint32_t status = static_cast<uint32_t>(LoadStatus(overlapped));
   if (numberOfBytesTransferred != nullptr) *numberOfBytesTransferred = LoadBytes(overlapped);
   return status == 0 ? TRUE : Fail(status);
 }

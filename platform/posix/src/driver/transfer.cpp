@@ -101,9 +101,10 @@ BOOL DriverFile::Transfer(bool in, void* data, DWORD length, LPDWORD done, OVERL
     const uint32_t status = op->status;
     const uint32_t actual = op->actual;
     if (Remove(op)) delete op;
+    if (status != 0) return Fail(status);
     Publish(record, event, status, actual);
     if (done != nullptr) *done = actual;
-    return status == 0 ? TRUE : Fail(status);
+    return TRUE;
   }
   if (!wait) return Fail(ERROR_IO_PENDING);
   WaitForRecord(record);
@@ -121,6 +122,7 @@ extern "C" {
 
 BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD numberOfBytesToRead,
                      LPDWORD numberOfBytesRead, LPOVERLAPPED overlapped) {
+  posixplat::MarkPendingOnEntry(overlapped);
   auto file = LookupHandleAs<DriverFile>(handle);
   if (!file) return posixplat::Fail(ERROR_INVALID_HANDLE);
   return file->Transfer(true, buffer, numberOfBytesToRead, numberOfBytesRead, overlapped, file);
@@ -128,6 +130,7 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD numberOfBytesToRead,
 
 BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD numberOfBytesToWrite,
                       LPDWORD numberOfBytesWritten, LPOVERLAPPED overlapped) {
+  posixplat::MarkPendingOnEntry(overlapped);
   auto file = LookupHandleAs<DriverFile>(handle);
   if (!file) return posixplat::Fail(ERROR_INVALID_HANDLE);
   return file->Transfer(false, const_cast<void*>(buffer), numberOfBytesToWrite,
