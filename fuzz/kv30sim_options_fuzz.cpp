@@ -3,8 +3,6 @@
 // options' bounds.
 //
 // Input: the words, separated by zero bytes.
-#include <signal.h>
-
 #include <string>
 #include <vector>
 
@@ -32,8 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
              options.name[0] != '.');
   FUZZ_CHECK(options.answerDelayMs <= 600000 && options.ackDelayMs <= 600000);
   FUZZ_CHECK(options.readErrors.find_first_not_of("ep") == std::string::npos);
-  FUZZ_CHECK(options.tripSignal == 0 || options.tripSignal == SIGSTOP ||
-             options.tripSignal == SIGKILL);
+  FUZZ_CHECK(options.trip == kv30sim::Options::kTripNone ||
+             options.trip == kv30sim::Options::kTripStop ||
+             options.trip == kv30sim::Options::kTripKill);
   for (const auto& delayed : options.delayedAcks) FUZZ_CHECK(delayed.second <= 600000);
   return 0;
 }

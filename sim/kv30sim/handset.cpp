@@ -1,7 +1,5 @@
 #include "sim/kv30sim/handset.h"
 
-#include <signal.h>
-
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -124,18 +122,19 @@ void KeepImage(const std::shared_ptr<sim::Loader>& loader, const std::string& pa
 class Tripwire : public sim::Function {
  public:
   Tripwire(std::shared_ptr<sim::Function> inner, std::shared_ptr<std::atomic<uint32_t>> count,
-           uint32_t trip, int signal)
-      : inner_(std::move(inner)), count_(std::move(count)), trip_(trip), signal_(signal) {}
+           uint32_t at, Options::Trip trip, TripAction action)
+      : inner_(std::move(inner)), count_(std::move(count)), at_(at), trip_(trip), action_(action) {}
   sim::WriteResult OnWrite(const uint8_t* data, uint32_t length, sim::InPipe& in) override {
-    if (count_->fetch_add(1) == trip_) raise(signal_);
+    if (count_->fetch_add(1) == at_) action_(trip_);
     return inner_->OnWrite(data, length, in);
   }
 
  private:
   std::shared_ptr<sim::Function> inner_;
   std::shared_ptr<std::atomic<uint32_t>> count_;
-  uint32_t trip_;
-  int signal_;
+  uint32_t at_;
+  Options::Trip trip_;
+  TripAction action_;
 };
 
 std::shared_ptr<sim::Loader> BuildLoader(const Options& options) {
@@ -156,7 +155,7 @@ std::shared_ptr<sim::Loader> BuildLoader(const Options& options) {
 
 }  // namespace
 
-Handset BuildHandset(const Options& options, Transcript* transcript) {
+Handset BuildHandset(const Options& options, Transcript* transcript, TripAction trip) {
   Handset handset;
   auto device = std::make_shared<sim::Device>(sim::kDefaultVendor, sim::kDefaultProduct,
                                               options.unconfigured ? 0 : sim::kConfigurationValue);
@@ -185,10 +184,10 @@ Handset BuildHandset(const Options& options, Transcript* transcript) {
     shell = std::make_shared<SettingsKeeper>(shellItself, options.settings);
   }
   std::shared_ptr<sim::Function> loader = BuildLoader(options);
-  if (options.tripSignal != 0) {
+  if (options.trip != Options::kTripNone && trip != nullptr) {
     auto count = std::make_shared<std::atomic<uint32_t>>(0);
-    shell = std::make_shared<Tripwire>(shell, count, options.tripWrite, options.tripSignal);
-    loader = std::make_shared<Tripwire>(loader, count, options.tripWrite, options.tripSignal);
+    shell = std::make_shared<Tripwire>(shell, count, options.tripWrite, options.trip, trip);
+    loader = std::make_shared<Tripwire>(loader, count, options.tripWrite, options.trip, trip);
   }
   device->SetFunction(3, shell);
   device->SetFunction(7, loader);

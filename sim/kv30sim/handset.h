@@ -28,8 +28,14 @@ struct Handset {
   std::vector<std::string> names;
 };
 
-// `transcript` may be null (no --log); it must outlive the handset's sessions.
-Handset BuildHandset(const Options& options, Transcript* transcript);
+// Stops or ends the whole process (Options::kTripStop or kTripKill), in the
+// front end's way.
+using TripAction = void (*)(Options::Trip trip);
+
+// `transcript` may be null (no --log); it must outlive the handset's
+// sessions. `trip` carries out --stop-at-write and --kill-at-write; a front
+// end that cannot passes none and refuses those options itself.
+Handset BuildHandset(const Options& options, Transcript* transcript, TripAction trip = nullptr);
 
 }  // namespace kv30sim
 

@@ -1,7 +1,5 @@
 #include "sim/kv30sim/options.h"
 
-#include <signal.h>
-
 #include <cerrno>
 #include <cstdlib>
 
@@ -135,7 +133,7 @@ bool ParseOptions(const std::vector<std::string>& words, Options* o, std::string
         return false;
     } else if (w == "--stop-at-write" || w == "--kill-at-write") {
       if (!number(10, 0xFFFFFFFEu, &o->tripWrite)) return false;
-      o->tripSignal = w == "--stop-at-write" ? SIGSTOP : SIGKILL;
+      o->trip = w == "--stop-at-write" ? Options::kTripStop : Options::kTripKill;
     } else if (w == "--garbage-after") {
       if (!number(10, 0xFFFFFFFEu, &o->garbageAfter)) return false;
       o->garbage = true;

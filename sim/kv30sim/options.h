@@ -50,10 +50,11 @@ struct Options {
   uint32_t failWrites = 0;     // the first writes on each OUT endpoint that fail
   uint32_t shortWrites = 0;    // the first writes on each OUT endpoint that move
   uint32_t shortWriteMax = 0;  // at most this many bytes
-  // The process stops itself with this signal (SIGSTOP or SIGKILL; 0 for
-  // none) when write `tripWrite` (from 0, counted over both OUT endpoints)
-  // arrives, before it is taken.
-  int tripSignal = 0;
+  // The process stops (kTripStop) or ends at once (kTripKill) when write
+  // `tripWrite` (from 0, counted over both OUT endpoints) arrives, before it
+  // is taken: a handset that hangs or dies. How is the front end's matter.
+  enum Trip { kTripNone, kTripStop, kTripKill };
+  Trip trip = kTripNone;
   uint32_t tripWrite = 0;
   // Connections: after this many writes, the next write is answered with a
   // garbage frame, or closes the connection (0 for none).

@@ -33,7 +33,8 @@ const char kAnyWrite[] = "OUT ";
 const int kStallBound = 10000;
 
 // The progress lines of the first `chunks` chunks of an upload of `size`
-// bytes.
+// bytes, as velkor's standard output shows them when it is not the console:
+// the carriage return before each goes to the console.
 std::string Progress(size_t size, size_t chunks) {
   std::string text;
   size_t sent = 0;
@@ -43,7 +44,7 @@ std::string Progress(size_t size, size_t chunks) {
     sent += chunk;
     acks += static_cast<unsigned>((chunk - 1) / 64 + 1);
     char line[64];
-    snprintf(line, sizeof line, "\r%7.u/%7.u (%3.2u %%) #%6.6u", static_cast<unsigned>(sent),
+    snprintf(line, sizeof line, "%7.u/%7.u (%3.2u %%) #%6.6u", static_cast<unsigned>(sent),
              static_cast<unsigned>(size), static_cast<unsigned>(sent / (size / 100)), acks);
     text += line;
   }

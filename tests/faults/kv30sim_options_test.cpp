@@ -1,7 +1,5 @@
 // kv30sim's options for the faults of the fault matrix, and its messages
 // about words it refuses.
-#include <signal.h>
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -52,14 +50,14 @@ TEST(FaultOptions, AreTaken) {
   EXPECT_EQ(2u, o.failWrites);
   EXPECT_EQ(1u, o.shortWrites);
   EXPECT_EQ(100u, o.shortWriteMax);
-  EXPECT_EQ(SIGSTOP, o.tripSignal);
+  EXPECT_EQ(Options::kTripStop, o.trip);
   EXPECT_EQ(7u, o.tripWrite);
   EXPECT_TRUE(o.garbage);
   EXPECT_EQ(0u, o.garbageAfter);
 
   Options k;
   ASSERT_TRUE(ParseOptions({"--kill-at-write", "0", "--close-after", "3"}, &k, &error)) << error;
-  EXPECT_EQ(SIGKILL, k.tripSignal);
+  EXPECT_EQ(Options::kTripKill, k.trip);
   EXPECT_TRUE(k.close);
   EXPECT_EQ(3u, k.closeAfter);
 }

@@ -103,7 +103,10 @@ bool Child::Start(const Spawn& spawn) {
   if (pid_ < 0) return false;
   if (pid_ == 0) {
     // The terminal becomes the controlling terminal and the standard streams.
-    if (slave >= 0 && login_tty(slave) != 0) _exit(126);
+    // Without one, the child gets a session of its own and no controlling
+    // terminal: its console output must not reach the terminal of whoever
+    // runs the tests.
+    if (slave >= 0 ? login_tty(slave) != 0 : setsid() < 0) _exit(126);
     Exec(spawn, argv.data(), envp.data());
   }
   if (slave >= 0) close(slave);

@@ -112,10 +112,12 @@ TEST_P(Output, IsKeptWhenTheRunIsKilled) {
   unlink(image.c_str());
 }
 
+// The carriage return before each progress line goes to the console, not
+// into the file or the pipe.
 const char kUploadPrinted[] =
     "velkor 1.4 [08-60030]\n"
-    "\r    512/   2048 ( 25 %) #000008"
-    "\r   1024/   2048 ( 50 %) #000016";
+    "    512/   2048 ( 25 %) #000008"
+    "   1024/   2048 ( 50 %) #000016";
 const char kConfigPrinted[] =
     "velkor 1.4 [08-60030]\n"
     "velkor: unexpected option to /cipher\n";

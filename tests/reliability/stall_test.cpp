@@ -2,6 +2,7 @@
 // write timed out fails its later writes at once, and each command ends
 // through its own messages and statuses well within 10 s of the stall.
 #include <posixplat/testing.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -63,6 +64,9 @@ class Stall : public ::testing::Test {
  protected:
   void SetUp() override {
     posixplat::Reset();
+    // Standard output is the console, as in a terminal window: the upload's
+    // carriage returns, which go to the console, show in it.
+    posixplat::SetConsoleOutput(STDOUT_FILENO);
     device = std::make_shared<sim::Device>();
     shell = std::make_shared<sim::Shell>();
     loader = std::make_shared<sim::Loader>();

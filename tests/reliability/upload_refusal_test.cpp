@@ -40,6 +40,8 @@ class UploadOf : public ::testing::TestWithParam<RefusalCase> {
  protected:
   void SetUp() override {
     posixplat::Reset();
+    // Standard output is the console, as in a terminal window.
+    posixplat::SetConsoleOutput(STDOUT_FILENO);
     device = std::make_shared<sim::Device>();
     loader = std::make_shared<sim::Loader>();
     device->SetFunction(7, loader);

@@ -32,6 +32,12 @@ void OnStopSignal(int) {
   }
 }
 
+// --stop-at-write and --kill-at-write: the process stops as a hung handset
+// does, or dies, from inside the write it will not take.
+void Trip(kv30sim::Options::Trip trip) {
+  raise(trip == kv30sim::Options::kTripStop ? SIGSTOP : SIGKILL);
+}
+
 int Fail(const std::string& message) {
   fprintf(stderr, "kv30sim: %s\n", message.c_str());
   return 1;
@@ -66,7 +72,7 @@ int main(int argc, char** argv) {
   }
 
   kv30sim::Handset handset =
-      kv30sim::BuildHandset(options, options.log.empty() ? nullptr : &transcript);
+      kv30sim::BuildHandset(options, options.log.empty() ? nullptr : &transcript, Trip);
 
   signal(SIGPIPE, SIG_IGN);
   {

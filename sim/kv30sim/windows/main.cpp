@@ -78,6 +78,12 @@ int main(int argc, char** argv) {
     fputs(kv30sim::UsageText(), stdout);
     return 0;
   }
+  // Faults of the process and of its socket connections belong to the POSIX
+  // front end.
+  if (options.trip != kv30sim::Options::kTripNone || options.garbage || options.close) {
+    return Fail("--stop-at-write, --kill-at-write, --garbage-after and --close-after "
+                "are not available here");
+  }
 
   kv30sim::Transcript transcript;
   if (!options.log.empty() && !transcript.Open(options.log)) {
