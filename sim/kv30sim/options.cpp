@@ -1,6 +1,7 @@
 #include "sim/kv30sim/options.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 namespace kv30sim {
@@ -238,6 +239,22 @@ const char* UsageText() {
          "                       OUT|IN, endpoint (hex), byte count, bytes\n"
          "  --settings FILE      the shell's stored settings, kept up to date\n"
          "  --help               this text\n";
+}
+
+bool ReadCommandLine(int argc, char** argv, Options* options, int* exitStatus) {
+  const std::vector<std::string> words(argv + 1, argv + argc);
+  std::string error;
+  if (!ParseOptions(words, options, &error)) {
+    fprintf(stderr, "kv30sim: %s (see kv30sim --help)\n", error.c_str());
+    *exitStatus = 2;
+    return false;
+  }
+  if (options->help) {
+    fputs(UsageText(), stdout);
+    *exitStatus = 0;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace kv30sim

@@ -76,6 +76,12 @@ bool ParseOptions(const std::vector<std::string>& words, Options* options, std::
 // The text --help prints.
 const char* UsageText();
 
+// What every front end does with its command line first: parses the words
+// after the program name. False when the process is to end at once with
+// `*exitStatus`: 2 after printing the refusal on standard error, 0 after
+// printing the usage text for --help.
+bool ReadCommandLine(int argc, char** argv, Options* options, int* exitStatus);
+
 }  // namespace kv30sim
 
 #endif

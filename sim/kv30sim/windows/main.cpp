@@ -67,17 +67,10 @@ std::string DevicePath(DWORD index) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> words(argv + 1, argv + argc);
   kv30sim::Options options;
+  int exitStatus = 0;
+  if (!kv30sim::ReadCommandLine(argc, argv, &options, &exitStatus)) return exitStatus;
   std::string error;
-  if (!kv30sim::ParseOptions(words, &options, &error)) {
-    fprintf(stderr, "kv30sim: %s (see kv30sim --help)\n", error.c_str());
-    return 2;
-  }
-  if (options.help) {
-    fputs(kv30sim::UsageText(), stdout);
-    return 0;
-  }
   // Faults of the process and of its socket connections belong to the POSIX
   // front end.
   if (options.trip != kv30sim::Options::kTripNone || options.garbage || options.close) {
