@@ -18,29 +18,9 @@
 #include "process.h"
 #include "simwire/simdir.h"
 #include "table.h"
+#include "tests/support/env_guard.h"
 
 namespace {
-
-// Restores an environment variable when the test ends.
-class EnvGuard {
- public:
-  explicit EnvGuard(const char* name) : name_(name) {
-    const char* v = getenv(name);
-    had_ = v != nullptr;
-    if (had_) value_ = v;
-  }
-  ~EnvGuard() {
-    if (had_)
-      setenv(name_, value_.c_str(), 1);
-    else
-      unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  bool had_;
-  std::string value_;
-};
 
 struct Ended {
   int status = -1;  // exit status, -1 when it did not end normally in time

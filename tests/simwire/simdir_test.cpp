@@ -11,6 +11,8 @@
 #include <fstream>
 #include <string>
 
+#include "tests/support/env_guard.h"
+
 namespace simwire {
 namespace {
 
@@ -23,27 +25,6 @@ class SimFolder : public ::testing::Test {
   }
   void TearDown() override { ASSERT_EQ(0, system(("rm -rf " + root).c_str())); }
   std::string root;
-};
-
-// Restores an environment variable when the test ends.
-class EnvGuard {
- public:
-  explicit EnvGuard(const char* name) : name_(name) {
-    const char* v = getenv(name);
-    had_ = v != nullptr;
-    if (had_) value_ = v;
-  }
-  ~EnvGuard() {
-    if (had_)
-      setenv(name_, value_.c_str(), 1);
-    else
-      unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  bool had_;
-  std::string value_;
 };
 
 TEST(SimDirectory, KV30SIM_DIRThenRuntimeDirThenTmp) {
