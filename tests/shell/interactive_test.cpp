@@ -90,6 +90,9 @@ class Terminal : public ::testing::Test {
     // the kernel hangs its controlling terminal up and resets the mode, so the
     // mode the program left behind could not be read any more.
     ASSERT_EQ(0, openpty(&master, &slave, nullptr, &mode, nullptr)) << strerror(errno);
+    // Read before the program starts: once it runs, it may already have put
+    // the terminal into key mode.
+    ASSERT_EQ(0, tcgetattr(slave, &before));
     child = fork();
     ASSERT_GE(child, 0) << strerror(errno);
     if (child == 0) {
@@ -102,7 +105,6 @@ class Terminal : public ::testing::Test {
       execv(args[0], const_cast<char* const*>(args.data()));
       _exit(127);
     }
-    ASSERT_EQ(0, tcgetattr(slave, &before));
     // The banner, then the prompt the shell answers the first line end with.
     ASSERT_TRUE(ReadUntil("$ ")) << output;
     ASSERT_TRUE(WaitForKeyMode()) << "the terminal never went into key mode";
