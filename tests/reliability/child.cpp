@@ -202,21 +202,4 @@ std::string TempPath(const std::string& name) {
          std::to_string(serial++);
 }
 
-struct termios UserMode() {
-  struct termios t;
-  memset(&t, 0, sizeof t);
-  t.c_iflag = ICRNL | IXON | BRKINT;
-  t.c_oflag = OPOST;
-  t.c_cflag = CS8 | CREAD | CLOCAL | B38400;
-  t.c_lflag = ICANON | ECHO | ECHOE | ISIG | IEXTEN;
-  t.c_cc[VINTR] = 3;
-  t.c_cc[VQUIT] = 28;
-  t.c_cc[VERASE] = 127;
-  t.c_cc[VEOF] = 4;
-  t.c_cc[VMIN] = 1;
-  cfsetispeed(&t, B38400);
-  cfsetospeed(&t, B38400);
-  return t;
-}
-
 }  // namespace reliability

@@ -66,11 +66,6 @@ void ReadFdToEnd(int fd, std::string* data, int timeoutMs);
 std::string FileText(const std::string& path);
 std::string TempPath(const std::string& name);
 
-// A terminal mode as a user's shell leaves it: line editing, echo, signal
-// keys, CR to NL on input, and output without NL to CR NL, so that the bytes
-// read from the master are those the program wrote.
-struct termios UserMode();
-
 }  // namespace reliability
 
 #endif

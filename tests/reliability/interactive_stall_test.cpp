@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/reliability/child.h"
+#include "tests/support/user_terminal_mode.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ TEST(StalledInteractive, CtrlCStillEndsIt) {
   spawn.args = {VELKOR_HOST, "--logged-in", "--stall-shell-after", "1", "--record",
                 record,      "--",          "interactive"};
   spawn.pty = true;
-  spawn.terminal = reliability::UserMode();
+  spawn.terminal = UserTerminalMode();
   Child child;
   ASSERT_TRUE(child.Start(spawn));
   ASSERT_TRUE(child.ReadUntil("$ ", kWaitMs)) << child.output();

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/reliability/child.h"
+#include "tests/support/user_terminal_mode.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ Spawn Interactive(const std::vector<std::string>& hostOptions) {
   spawn.args.push_back("--");
   spawn.args.push_back("interactive");
   spawn.pty = true;
-  spawn.terminal = reliability::UserMode();
+  spawn.terminal = UserTerminalMode();
   return spawn;
 }
 

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/user_terminal_mode.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -58,32 +60,12 @@ std::vector<const char*> HostArgs(const std::vector<std::string>& options,
   return args;
 }
 
-// A terminal mode as a user's shell leaves it: line editing, echo, signal
-// keys and CR to NL on input; output without NL to CR NL, so the bytes read
-// here are the bytes the program wrote.
-struct termios UserMode() {
-  struct termios t;
-  memset(&t, 0, sizeof t);
-  t.c_iflag = ICRNL | IXON | BRKINT;
-  t.c_oflag = OPOST;
-  t.c_cflag = CS8 | CREAD | CLOCAL | B38400;
-  t.c_lflag = ICANON | ECHO | ECHOE | ISIG | IEXTEN;
-  t.c_cc[VINTR] = 3;
-  t.c_cc[VQUIT] = 28;
-  t.c_cc[VERASE] = 127;
-  t.c_cc[VEOF] = 4;
-  t.c_cc[VMIN] = 1;
-  cfsetispeed(&t, B38400);
-  cfsetospeed(&t, B38400);
-  return t;
-}
-
 class Terminal : public ::testing::Test {
  protected:
   void Start(const std::vector<std::string>& options = {"--logged-in"}) {
     record = TempPath("interactive-record");
     unlink(record.c_str());
-    struct termios mode = UserMode();
+    struct termios mode = UserTerminalMode();
     std::vector<const char*> args = HostArgs(options, record);
     // The terminal is the program's standard streams but not its controlling
     // terminal, and the test keeps it open itself: when a session leader ends,
@@ -295,7 +277,7 @@ TEST(RedirectedTerminal, EndOfInputEndsAfterTheLastAnswer) {
   int in[2], out[2];
   ASSERT_EQ(0, pipe(in));
   ASSERT_EQ(0, pipe(out));
-  struct termios mode = UserMode();
+  struct termios mode = UserTerminalMode();
   mode.c_oflag = 0;  // the console's bytes as the program wrote them
   int master = -1, slave = -1;
   ASSERT_EQ(0, openpty(&master, &slave, nullptr, &mode, nullptr)) << strerror(errno);
