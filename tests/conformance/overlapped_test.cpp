@@ -207,7 +207,7 @@ TEST_F(Loopback, CancelIoEndsOnlyTheCallingThreadsRequests) {
   HANDLE cancel = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   // The other thread reads its own result, as the program's read worker does.
   // Under Wine, the result of a cancelled read fetched on another thread than
-  // the one that issued it was now and then a success with no status set.
+  // the one that issued it was now and then reported as a success.
   BOOL theirsResult = TRUE;
   DWORD theirsError = 0;
   std::thread other([&] {
