@@ -2,8 +2,6 @@
 // the test driver and a server on a thread of this program; operations that
 // complete at once use the driver's own control device.
 #include <windows.h>
-// After windows.h.
-#include <setupapi.h>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +14,7 @@
 #include "winbench/protocol.h"
 #include "winbench/server/bench_server.h"
 #include "winbench/server/control_device.h"
+#include "winbench/server/device_interfaces.h"
 
 namespace conformance {
 namespace {
@@ -23,13 +22,8 @@ namespace {
 class LoopbackServer {
  public:
   bool Start(std::string* error) {
-    usbdrv::InterfaceClass interfaceClass;
-    interfaceClass.data1 = kLoopbackClass.Data1;
-    interfaceClass.data2 = kLoopbackClass.Data2;
-    interfaceClass.data3 = kLoopbackClass.Data3;
-    for (int i = 0; i < 8; i++) interfaceClass.data4[i] = kLoopbackClass.Data4[i];
-    if (!server_.Start(interfaceClass, {std::make_shared<LoopbackDevice>(0x1209, 1, 1)},
-                       error)) {
+    if (!server_.Start(winbench::ToInterfaceClass(kLoopbackClass),
+                       {std::make_shared<LoopbackDevice>(0x1209, 1, 1)}, error)) {
       return false;
     }
     serving_ = std::thread([this] {
@@ -96,23 +90,7 @@ std::string LoopbackPath(std::string* error) {
       return "";
     }
   }
-  HDEVINFO list = SetupDiGetClassDevsA(&kLoopbackClass, nullptr, nullptr,
-                                       DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  std::string path;
-  SP_DEVICE_INTERFACE_DATA data;
-  data.cbSize = sizeof data;
-  if (list != INVALID_HANDLE_VALUE &&
-      SetupDiEnumDeviceInterfaces(list, nullptr, &kLoopbackClass, 0, &data)) {
-    DWORD needed = 0;
-    SetupDiGetDeviceInterfaceDetailA(list, &data, nullptr, 0, &needed, nullptr);
-    std::vector<char> room(needed);
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(room.data());
-    detail->cbSize = sizeof *detail;
-    if (needed != 0 &&
-        SetupDiGetDeviceInterfaceDetailA(list, &data, detail, needed, nullptr, nullptr))
-      path = detail->DevicePath;
-  }
-  if (list != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(list);
+  const std::string path = winbench::InterfacePath(kLoopbackClass, 0);
   if (path.empty()) *error = "the loopback device is not listed";
   return path;
 }

@@ -1,7 +1,5 @@
 #include "bench_fixture.h"
 
-#include <setupapi.h>
-
 #include <cstring>
 
 #include "winbench/server/control_device.h"
@@ -18,33 +16,6 @@ Overlapped::Overlapped() {
 
 Overlapped::~Overlapped() { CloseHandle(record.hEvent); }
 
-std::string InterfacePath(const GUID& interfaceClass, DWORD index, DWORD* error) {
-  HDEVINFO list = SetupDiGetClassDevsA(&interfaceClass, nullptr, nullptr,
-                                       DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (list == INVALID_HANDLE_VALUE) {
-    if (error != nullptr) *error = GetLastError();
-    return "";
-  }
-  std::string path;
-  SP_DEVICE_INTERFACE_DATA data;
-  data.cbSize = sizeof data;
-  if (SetupDiEnumDeviceInterfaces(list, nullptr, &interfaceClass, index, &data)) {
-    DWORD needed = 0;
-    SetupDiGetDeviceInterfaceDetailA(list, &data, nullptr, 0, &needed, nullptr);
-    std::vector<char> room(needed);
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(room.data());
-    detail->cbSize = sizeof *detail;
-    if (needed != 0 &&
-        SetupDiGetDeviceInterfaceDetailA(list, &data, detail, needed, nullptr, nullptr)) {
-      path = detail->DevicePath;
-    }
-  } else if (error != nullptr) {
-    *error = GetLastError();
-  }
-  SetupDiDestroyDeviceInfoList(list);
-  return path;
-}
-
 void BenchTest::TearDown() {
   for (HANDLE handle : handles_) CloseHandle(handle);
   handles_.clear();
@@ -56,14 +27,9 @@ void BenchTest::TearDown() {
 }
 
 void BenchTest::Serve(std::vector<std::shared_ptr<usbdrv::Instance>> instances) {
-  usbdrv::InterfaceClass interfaceClass;
-  interfaceClass.data1 = kTestClass.Data1;
-  interfaceClass.data2 = kTestClass.Data2;
-  interfaceClass.data3 = kTestClass.Data3;
-  std::memcpy(interfaceClass.data4, kTestClass.Data4, 8);
   server_.reset(new BenchServer);
   std::string error;
-  ASSERT_TRUE(server_->Start(interfaceClass, std::move(instances), &error))
+  ASSERT_TRUE(server_->Start(ToInterfaceClass(kTestClass), std::move(instances), &error))
       << error << " (the test driver must be installed and running)";
   serving_ = std::thread([this] {
     std::string runError;

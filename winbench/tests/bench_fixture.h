@@ -16,6 +16,7 @@
 #include "usbdrv/device.h"
 #include "winbench/protocol.h"
 #include "winbench/server/bench_server.h"
+#include "winbench/server/device_interfaces.h"
 
 namespace winbench {
 
@@ -31,10 +32,6 @@ struct Overlapped {
   Overlapped& operator=(const Overlapped&) = delete;
   OVERLAPPED record;
 };
-
-// The device path of the index-th present interface of a class; "" when
-// there is none (`error` then holds GetLastError of the enumeration).
-std::string InterfacePath(const GUID& interfaceClass, DWORD index, DWORD* error = nullptr);
 
 class BenchTest : public ::testing::Test {
  protected:

@@ -8,20 +8,18 @@
 // driver then fails what velkor's handles still wait for, as for a handset
 // pulled out.
 #include <windows.h>
-// After windows.h.
-#include <setupapi.h>
 #include <stdio.h>
 #include <string.h>
 
 #include <cerrno>
 #include <string>
-#include <vector>
 
 #include "sim/identity.h"
 #include "sim/kv30sim/handset.h"
 #include "sim/kv30sim/options.h"
 #include "sim/kv30sim/transcript.h"
 #include "winbench/server/bench_server.h"
+#include "winbench/server/device_interfaces.h"
 
 namespace {
 
@@ -33,35 +31,6 @@ int Fail(const std::string& message) {
 BOOL WINAPI OnConsoleEvent(DWORD) {
   winbench::BenchServer::RequestStop();
   return TRUE;
-}
-
-// The device path under which the setup API lists the index-th instance.
-std::string DevicePath(DWORD index) {
-  const usbdrv::InterfaceClass& c = sim::kHandsetInterfaceClass;
-  GUID guid;
-  guid.Data1 = c.data1;
-  guid.Data2 = c.data2;
-  guid.Data3 = c.data3;
-  memcpy(guid.Data4, c.data4, sizeof guid.Data4);
-  HDEVINFO list =
-      SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (list == INVALID_HANDLE_VALUE) return "";
-  std::string path;
-  SP_DEVICE_INTERFACE_DATA data;
-  data.cbSize = sizeof data;
-  if (SetupDiEnumDeviceInterfaces(list, nullptr, &guid, index, &data)) {
-    DWORD needed = 0;
-    SetupDiGetDeviceInterfaceDetailA(list, &data, nullptr, 0, &needed, nullptr);
-    std::vector<char> room(needed);
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(room.data());
-    detail->cbSize = sizeof *detail;
-    if (needed != 0 &&
-        SetupDiGetDeviceInterfaceDetailA(list, &data, detail, needed, nullptr, nullptr)) {
-      path = detail->DevicePath;
-    }
-  }
-  SetupDiDestroyDeviceInfoList(list);
-  return path;
 }
 
 }  // namespace
@@ -91,7 +60,9 @@ int main(int argc, char** argv) {
 
   // The handset is listed last.
   printf("kv30sim: ready %s\n",
-         DevicePath(static_cast<DWORD>(handset.instances.size() - 1)).c_str());
+         winbench::InterfacePath(winbench::ToGuid(sim::kHandsetInterfaceClass),
+                                 static_cast<DWORD>(handset.instances.size() - 1))
+             .c_str());
   fflush(stdout);
   if (!server.Run(&error)) return Fail(error);
   // The sessions are gone; the devices' threads end with them.
