@@ -56,8 +56,9 @@ struct Options {
   enum Trip { kTripNone, kTripStop, kTripKill };
   Trip trip = kTripNone;
   uint32_t tripWrite = 0;
-  // Connections: after this many writes, the next write is answered with a
-  // garbage frame, or closes the connection (0 for none).
+  // Connections (--garbage-after, --close-after): when `garbage` or `close`
+  // is set, a connection that carried that many writes answers the next one
+  // with a garbage frame, or closes unanswered. 0 is a count like any other.
   uint32_t garbageAfter = 0;
   uint32_t closeAfter = 0;
   bool garbage = false;
