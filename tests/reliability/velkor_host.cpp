@@ -28,6 +28,7 @@
 #include "sim/register.h"
 #include "sim/shell.h"
 #include "tests/reliability/stalling.h"
+#include "tests/support/shell_record.h"
 
 namespace {
 
@@ -99,16 +100,7 @@ int main(int argc, char** argv) {
 
   int status = velkorMain(argc - i, argv + i);
 
-  if (record != nullptr) {
-    FILE* file = fopen(record, "w");
-    if (file == nullptr) return 101;
-    for (const std::string& write : shell->Writes()) {
-      for (size_t k = 0; k < write.size(); k++)
-        fprintf(file, "%s%u", k ? " " : "", static_cast<unsigned char>(write[k]));
-      fprintf(file, "\n");
-    }
-    fclose(file);
-  }
+  if (record != nullptr && !WriteShellRecord(record, shell->Writes())) return 101;
   sim::UnregisterAllHandsets();
   return status;
 }

@@ -20,6 +20,7 @@
 #include "sim/device.h"
 #include "sim/shell.h"
 #include "sim/register.h"
+#include "tests/support/shell_record.h"
 
 static std::string unescape(const char* text) {
   std::string out;
@@ -76,16 +77,7 @@ int main(int argc, char** argv) {
   int status = velkorMain(argc - i, argv + i);
   fflush(stdout);
 
-  if (record != nullptr) {
-    FILE* file = fopen(record, "w");
-    if (file == nullptr) return 101;
-    for (const std::string& write : shell->Writes()) {
-      for (size_t k = 0; k < write.size(); k++)
-        fprintf(file, "%s%u", k ? " " : "", static_cast<unsigned char>(write[k]));
-      fprintf(file, "\n");
-    }
-    fclose(file);
-  }
+  if (record != nullptr && !WriteShellRecord(record, shell->Writes())) return 101;
   sim::UnregisterAllHandsets();
   return status;
 }
