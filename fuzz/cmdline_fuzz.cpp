@@ -31,18 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzinput::Reader in(data, size);
   std::vector<std::string> words = fuzzinput::Words(in.Rest());
   if (words.size() > kMaxWords) words.resize(kMaxWords);
-  // Writable copies, as the process's own argument vector is.
-  std::vector<std::vector<char>> storage;
-  storage.emplace_back(std::vector<char>{'v', 'e', 'l', 'k', 'o', 'r', 0});
-  for (const std::string& w : words) {
-    storage.emplace_back(w.begin(), w.end());
-    storage.back().push_back(0);
-  }
-  std::vector<char*> argv;
-  for (std::vector<char>& s : storage) argv.push_back(s.data());
-  argv.push_back(nullptr);
+  words.insert(words.begin(), "velkor");
+  fuzzinput::WritableWords args(words);
   traceEnabled = false;
-  int status = velkorMain(static_cast<int>(argv.size() - 1), argv.data());
+  int status = velkorMain(args.count(), args.argv.data());
   // Without a handset nothing can fail during an exchange (status 2).
   FUZZ_CHECK(status == 0 || status == 1);
   traceEnabled = false;

@@ -43,18 +43,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   traceEnabled = (in.Byte() & 1) != 0;
   std::vector<std::string> words = fuzzinput::Words(in.Rest());
   if (words.size() > kMaxWords) words.resize(kMaxWords);
-  std::vector<std::vector<char>> storage;
-  for (const std::string& w : words) {
-    storage.emplace_back(w.begin(), w.end());
-    storage.back().push_back(0);
-  }
-  std::vector<char*> argv;
-  for (std::vector<char>& s : storage) argv.push_back(s.data());
-  argv.push_back(nullptr);
+  fuzzinput::WritableWords args(words);
 
   ConfigRequest request;
   memset(&request, 0x5A, sizeof request);  // nothing may be left unset
-  int result = parseConfigOptions(static_cast<int>(words.size()), argv.data(), &request);
+  int result = parseConfigOptions(args.count(), args.argv.data(), &request);
   FUZZ_CHECK(result == 0 || result == 1);
   if (result == 0) {
     CheckLine(request.wlan, "config change WLANMGR0");
@@ -62,8 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (request.sendPhone) CheckLine(request.phone, "config change PHONE SIG");
     // The login pair is the default one, or lies in the words (a value
     // without a comma gives an empty password).
-    FUZZ_CHECK(InWords(storage, request.user) || strcmp(request.user, "admin") == 0);
-    FUZZ_CHECK(InWords(storage, request.password) || strcmp(request.password, "kv30") == 0 ||
+    FUZZ_CHECK(InWords(args.storage, request.user) || strcmp(request.user, "admin") == 0);
+    FUZZ_CHECK(InWords(args.storage, request.password) || strcmp(request.password, "kv30") == 0 ||
                request.password[0] == 0);
   }
   traceEnabled = false;

@@ -62,6 +62,27 @@ inline std::vector<std::string> Words(const std::string& text) {
   }
 }
 
+// Words as writable zero-terminated copies with an argument vector over
+// them (ending in a null pointer), as a process's own argv is.
+class WritableWords {
+ public:
+  explicit WritableWords(const std::vector<std::string>& words) {
+    for (const std::string& w : words) {
+      storage.emplace_back(w.begin(), w.end());
+      storage.back().push_back(0);
+    }
+    for (std::vector<char>& s : storage) argv.push_back(s.data());
+    argv.push_back(nullptr);
+  }
+  WritableWords(const WritableWords&) = delete;
+  WritableWords& operator=(const WritableWords&) = delete;
+
+  int count() const { return static_cast<int>(argv.size() - 1); }
+
+  std::vector<std::vector<char>> storage;
+  std::vector<char*> argv;
+};
+
 // The program prints to standard output: send that to /dev/null (the fuzzer
 // reports on standard error).
 inline void QuietStdout() {
