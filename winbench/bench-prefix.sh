@@ -1,6 +1,9 @@
 #!/bin/sh
 # Makes, keeps and ends a Wine prefix with the test driver installed.
-#   bench-prefix.sh setup PREFIX DRIVER [REQUIRED]   a fresh prefix
+#   bench-prefix.sh setup PREFIX DRIVER [REQUIRED]   a fresh prefix; with
+#                                                    DRIVER "none", one without
+#                                                    the driver (for programs
+#                                                    that need no device)
 #   bench-prefix.sh ensure PREFIX DRIVER             the prefix as it is, made
 #                                                    when missing, its driver
 #                                                    replaced when DRIVER differs;
@@ -108,12 +111,17 @@ case "$action" in
     rm -f "$prefix/velkorbench-ready"
     [ -x "$wine64" ] || cannot_run "no 64-bit loader at $wine64 (install Debian's wine64)"
     [ -x "$wineserver" ] || cannot_run "no wineserver at $wineserver (install Debian's wine64)"
-    [ -f "$driver" ] || cannot_run "no test driver at $driver (build it with scripts/build-windows.sh)"
     start=$(now)
-    make_prefix
-    install_driver
-    start_driver
-    echo "Wine prefix $prefix with the test driver made in $(seconds "$start" "$(now)") s"
+    if [ "$driver" = none ]; then
+      make_prefix
+      echo "Wine prefix $prefix made in $(seconds "$start" "$(now)") s"
+    else
+      [ -f "$driver" ] || cannot_run "no test driver at $driver (build it with scripts/build-windows.sh)"
+      make_prefix
+      install_driver
+      start_driver
+      echo "Wine prefix $prefix with the test driver made in $(seconds "$start" "$(now)") s"
+    fi
     touch "$prefix/velkorbench-ready"
     ;;
   ensure)

@@ -44,8 +44,8 @@ const SmokeCase kCases[] = {
 };
 
 // The prefix is made by the fixture test that runs before these (see
-// wine_prefix.sh), which leaves this file behind once Wine answered.
-const std::string kReadyMarker = std::string(VELKOR_WINE_PREFIX) + "/velkor-ready";
+// winbench/bench-prefix.sh), which leaves this file behind once Wine answered.
+const std::string kReadyMarker = std::string(VELKOR_WINE_PREFIX) + "/velkorbench-ready";
 
 class VelkorUnderWine : public ::testing::TestWithParam<SmokeCase> {
  protected:
