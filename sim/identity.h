@@ -6,16 +6,14 @@
 
 #include <cstdint>
 
-#include "usbdrv/device.h"
+#include "usbdrv/handset.h"
 
 namespace sim {
 
-// {3B7D51E2-9C04-4A6F-B812-6E0D2C9F7A35}
-constexpr usbdrv::InterfaceClass kHandsetInterfaceClass = {
-    0x3B7D51E2, 0x9C04, 0x4A6F, {0xB8, 0x12, 0x6E, 0x0D, 0x2C, 0x9F, 0x7A, 0x35}};
+constexpr usbdrv::InterfaceClass kHandsetInterfaceClass = usbdrv::kHandsetInterfaceClass;
 
-constexpr uint16_t kDefaultVendor = 0xADDE;   // arrives as the bytes DE AD
-constexpr uint16_t kDefaultProduct = 0xEFBE;  // arrives as the bytes BE EF
+constexpr uint16_t kDefaultVendor = usbdrv::kHandsetIds[0].vendor;    // the bytes DE AD
+constexpr uint16_t kDefaultProduct = usbdrv::kHandsetIds[0].product;  // the bytes BE EF
 
 }  // namespace sim
 

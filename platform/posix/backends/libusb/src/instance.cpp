@@ -11,13 +11,6 @@
 
 namespace libusb_backend {
 
-const UsbId kHandsetIds[kHandsetIdCount] = {
-    {0xADDE, 0xEFBE},
-    {0xB4E9, 0x0001},
-    {0xB4E9, 0x0002},
-    {0xB4E9, 0x0004},
-};
-
 namespace {
 
 bool IsHandset(const libusb_device_descriptor& descriptor) {

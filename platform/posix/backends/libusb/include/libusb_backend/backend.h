@@ -14,6 +14,7 @@
 #define VELKOR_LIBUSB_BACKEND_H
 
 #include <usbdrv/device.h>
+#include <usbdrv/handset.h>
 
 #include <cstdint>
 #include <memory>
@@ -21,19 +22,12 @@
 
 namespace libusb_backend {
 
-// The interface class under which the handsets are listed.
-// {3B7D51E2-9C04-4A6F-B812-6E0D2C9F7A35}
-constexpr usbdrv::InterfaceClass kInterfaceClass = {
-    0x3B7D51E2, 0x9C04, 0x4A6F, {0xB8, 0x12, 0x6E, 0x0D, 0x2C, 0x9F, 0x7A, 0x35}};
-
-struct UsbId {
-  uint16_t vendor;
-  uint16_t product;
-};
-
-// The vendor and product identifiers of the handsets.
-constexpr int kHandsetIdCount = 4;
-extern const UsbId kHandsetIds[kHandsetIdCount];
+// The interface class under which the handsets are listed, and their vendor
+// and product identifiers: the driver's.
+constexpr usbdrv::InterfaceClass kInterfaceClass = usbdrv::kHandsetInterfaceClass;
+using usbdrv::kHandsetIdCount;
+using usbdrv::kHandsetIds;
+using usbdrv::UsbId;
 
 // The present USB devices whose identifiers are in kHandsetIds, each as one
 // driver instance, in bus order (bus number, then device address). Empty when
